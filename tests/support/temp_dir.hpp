@@ -1,0 +1,22 @@
+// A fresh folder under the system's temporary folder, removed with all it
+// holds when the test is done.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::filesystem::path path;
+};
+
+// Writes `content` to `path`, creating its parent folders.
+void write_file(const std::filesystem::path& path, std::string_view content);
+
+// The whole content of `path`; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
