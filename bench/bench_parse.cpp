@@ -1,0 +1,3 @@
+#include "bench.hpp"
+
+std::vector<BenchRow> bench_parse(const BenchArgs&) { return {}; }
