@@ -7,7 +7,12 @@
 #include <string_view>
 
 #include "lib/error_text.hpp"
+#include "release/http.hpp"
 #include "release/release_info.hpp"
 
+// Three downloads in a row under `base_url` (no trailing "/"); every failure
+// is a finished text that the caller shows or drops. `agent_settings` are for
+// tests; the program keeps the defaults.
 std::expected<ReleaseInfo, ErrorText> fetch_offered_release(
-    std::string_view base_url, std::string_view public_key_hex = RELEASE_PUBLIC_KEY);
+    std::string_view base_url, std::string_view public_key_hex = RELEASE_PUBLIC_KEY,
+    const AgentSettings& agent_settings = {});

@@ -1,1 +1,76 @@
+#include "bin/setup/options.hpp"
+
 #include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(Options, SettingsAndModeFromTheCommandLine) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;  // the program's own name first
+    std::optional<std::string> local_app_data;
+    std::string want_dir;
+    std::string want_base;
+    Mode want_mode;
+    bool want_env_read;
+  };
+  const std::string def(DEFAULT_BASE_URL);
+  const std::string local = "/home/u/.local/share";
+  const std::vector<Case> cases = {
+      {"no arguments", {"setup"}, local, local + "/Programs/Reef Town", def, Mode::normal, true},
+      {"variable ending in '/'", {"setup"}, "/data/", "/data/Programs/Reef Town", def, Mode::normal, true},
+      {"variable unset", {"setup"}, std::nullopt, "./Programs/Reef Town", def, Mode::normal, true},
+      {"variable empty", {"setup"}, "", "Programs/Reef Town", def, Mode::normal, true},
+      {"variable not UTF-8", {"setup"}, "/home/\xFF", "./Programs/Reef Town", def, Mode::normal, true},
+      {"--dir last", {"setup", "--dir"}, local, local + "/Programs/Reef Town", def, Mode::normal, true},
+      {"--dir=X is no option", {"setup", "--dir=X"}, local, local + "/Programs/Reef Town", def,
+       Mode::normal, true},
+      {"first --dir wins", {"setup", "--dir", "A", "--dir", "B"}, local, "A", def, Mode::normal, false},
+      {"first --dir last, later one ignored", {"setup", "--dir", "--dir"}, local, "--dir", def,
+       Mode::normal, false},
+      {"value used unchanged", {"setup", "--dir", "./a/../b/"}, local, "./a/../b/", def, Mode::normal,
+       false},
+      {"empty value", {"setup", "--dir", ""}, local, "", def, Mode::normal, false},
+      {"--dir followed by --check", {"setup", "--dir", "--check"}, local, "--check", def, Mode::check,
+       false},
+      {"own name counts", {"--dir", "X"}, local, "X", def, Mode::normal, false},
+      {"--Check is no flag", {"setup", "--Check"}, local, local + "/Programs/Reef Town", def,
+       Mode::normal, true},
+      {"check", {"setup", "--check", "--dir", "D"}, local, "D", def, Mode::check, false},
+      {"uninstall before check", {"setup", "--uninstall", "--check"}, local,
+       local + "/Programs/Reef Town", def, Mode::uninstall, true},
+      {"check before uninstall", {"setup", "--check", "x", "--uninstall"}, local,
+       local + "/Programs/Reef Town", def, Mode::uninstall, true},
+      {"unknown arguments ignored", {"setup", "--no-launch", "-v", "extra"}, local,
+       local + "/Programs/Reef Town", def, Mode::normal, true},
+      {"base with three '/'", {"setup", "--base", "http://h/x///"}, local,
+       local + "/Programs/Reef Town", "http://h/x", Mode::normal, true},
+      {"base ending in a backslash", {"setup", "--base", "http://h/x\\"}, local,
+       local + "/Programs/Reef Town", "http://h/x\\", Mode::normal, true},
+      {"base ending in a blank", {"setup", "--base", "http://h/x/ "}, local,
+       local + "/Programs/Reef Town", "http://h/x/ ", Mode::normal, true},
+      {"base of '/' only", {"setup", "--base", "///"}, local, local + "/Programs/Reef Town", "",
+       Mode::normal, true},
+      {"--base last", {"setup", "--base"}, local, local + "/Programs/Reef Town", def, Mode::normal,
+       true},
+      {"base taken by --dir too", {"setup", "--dir", "--base", "--base", "http://h/"}, local, "--base",
+       "--base", Mode::normal, false},
+  };
+  for (const Case& c : cases) {
+    bool env_read = false;
+    const Settings settings = settings_from_args(c.args, [&] {
+      env_read = true;
+      return c.local_app_data;
+    });
+    EXPECT_EQ(settings.install_dir.native(), c.want_dir) << c.name;
+    EXPECT_EQ(settings.base_url, c.want_base) << c.name;
+    EXPECT_EQ(choose_mode(c.args), c.want_mode) << c.name;
+    EXPECT_EQ(env_read, c.want_env_read) << c.name;
+  }
+}
+
+}  // namespace

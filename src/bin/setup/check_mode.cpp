@@ -1,1 +1,20 @@
-// Filled in by its own change.
+#include "bin/setup/check_mode.hpp"
+
+#include "install/scan.hpp"
+#include "lib/utf8.hpp"
+#include "platform/console.hpp"
+#include "release/installed_release.hpp"
+
+int run_check(const Settings& settings, std::string_view public_key_hex) {
+  const auto release = load_installed_release(settings.install_dir, public_key_hex);
+  if (!release) {
+    print(NOT_INSTALLED_TEXT);
+    return 2;
+  }
+  const ScanReport report = scan_install(settings.install_dir, *release);
+  for (const std::string& line : report.problems) print(line + "\n");
+  const bool intact = report.problems.empty();
+  print(release->version + " " + (intact ? "intact" : "MODIFIED") + ": " +
+        utf8_lossy(settings.install_dir.native()) + "\n");
+  return intact ? 0 : 1;
+}

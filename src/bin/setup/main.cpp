@@ -1,1 +1,19 @@
-int main() { return 0; }
+#include <string>
+#include <vector>
+
+#include "bin/setup/check_mode.hpp"
+#include "bin/setup/modes.hpp"
+#include "bin/setup/options.hpp"
+#include "platform/console.hpp"
+
+int main(int argc, char** argv) {
+  console_unbuffered();
+  const std::vector<std::string> args(argv, argv + argc);
+  const Settings settings = settings_from_args(args);
+  switch (choose_mode(args)) {
+    case Mode::uninstall: return run_uninstall(settings, args);
+    case Mode::check: return run_check(settings);
+    case Mode::normal: break;
+  }
+  return run_normal(settings, args);
+}
