@@ -25,12 +25,21 @@ using ::testing::StartsWith;
 
 constexpr std::string_view UNREACHABLE = "cannot reach the download server (";
 
-// Short waits so that time-out cases take about a second.
-AgentSettings quick(std::string roots_pem = {}) {
+// Waits long enough for a loaded machine (sanitizer runs, parallel tests)
+// yet short enough that a fault fails the test quickly.
+AgentSettings loopback(std::string roots_pem = {}) {
   AgentSettings settings;
+  settings.connect_timeout = std::chrono::seconds(10);
+  settings.read_timeout = std::chrono::seconds(10);
+  settings.roots_pem = std::move(roots_pem);
+  return settings;
+}
+
+// Short waits so that time-out cases take about a second.
+AgentSettings short_waits() {
+  AgentSettings settings = loopback();
   settings.connect_timeout = std::chrono::seconds(1);
   settings.read_timeout = std::chrono::seconds(1);
-  settings.roots_pem = std::move(roots_pem);
   return settings;
 }
 
@@ -95,7 +104,7 @@ TEST(HttpRequest, SendsExactlyTheFourHeaderLinesAndNothingElse) {
     TestServer server = start_server(options);
     ASSERT_EQ(server.error, "");
     server.route(c.target, text_reply("ok"));
-    EXPECT_EQ(outcome(fetch_text(c.url(server), quick(test_ca_pem()))), "text: ok");
+    EXPECT_EQ(outcome(fetch_text(c.url(server), loopback(test_ca_pem()))), "text: ok");
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw, "GET " + c.target + " HTTP/1.1\r\n" +
@@ -133,7 +142,7 @@ TEST(HttpStatus, FailedStatusesAreDescribedWithTheirUrls) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    EXPECT_EQ(outcome(fetch_text(c.url, quick())),
+    EXPECT_EQ(outcome(fetch_text(c.url, loopback())),
               "error: " + std::string(UNREACHABLE) + c.error + ")");
   }
 }
@@ -199,7 +208,7 @@ TEST(HttpRedirect, FollowsCountsAndStopsAsTheStatusSays) {
     std::string expected = c.expected;
     if (auto at = expected.find("{start}"); at != std::string::npos)
       expected.replace(at, 7, server.url("/start"));
-    EXPECT_EQ(outcome(fetch_text(server.url("/start"), quick())), expected);
+    EXPECT_EQ(outcome(fetch_text(server.url("/start"), loopback())), expected);
     EXPECT_EQ(targets(server), c.requested);
   }
 }
@@ -213,7 +222,7 @@ TEST(HttpRedirect, FromHttpsToPlainHttp) {
   // Another host name and the other scheme.
   secure.route(
       "/hop", redirect_reply(302, "http://localhost:" + std::to_string(plain.port()) + "/landing"));
-  EXPECT_EQ(outcome(fetch_text(secure.url("/hop"), quick(test_ca_pem()))), "text: landed");
+  EXPECT_EQ(outcome(fetch_text(secure.url("/hop"), loopback(test_ca_pem()))), "text: landed");
   EXPECT_EQ(targets(plain), std::vector<std::string>{"/landing"});
 }
 
@@ -271,7 +280,7 @@ TEST(HttpBody, FramingAndContentCodings) {
     TestServer server = start_server();
     ASSERT_EQ(server.error, "");
     server.route("/doc", c.reply);
-    const auto result = fetch_text(server.url("/doc"), quick());
+    const auto result = fetch_text(server.url("/doc"), loopback());
     if (c.error.empty()) {
       EXPECT_EQ(outcome(result), "text: " + c.text);
     } else {
@@ -302,7 +311,7 @@ TEST(HttpBody, TextLimitCountsDecodedBytes) {
     Reply reply = text_reply(std::string(c.size, 'a'));
     reply.gzip = c.gzip;
     server.route("/big", reply);
-    const auto result = fetch_text(server.url("/big"), quick());
+    const auto result = fetch_text(server.url("/big"), loopback());
     if (c.fits) {
       ASSERT_TRUE(result.has_value()) << result.error();
       EXPECT_EQ(result->size(), c.size);
@@ -316,7 +325,7 @@ TEST(HttpBody, InvalidUtf8BecomesReplacementCharacters) {
   TestServer server = start_server();
   ASSERT_EQ(server.error, "");
   server.route("/latin1", text_reply("caf\xE9 cr\xE8me"));
-  EXPECT_EQ(outcome(fetch_text(server.url("/latin1"), quick())),
+  EXPECT_EQ(outcome(fetch_text(server.url("/latin1"), loopback())),
             "text: caf\xEF\xBF\xBD cr\xEF\xBF\xBD"
             "me");
 }
@@ -331,7 +340,7 @@ TEST(HttpBody, SmallReadsOfAGzipBodyLoseNothing) {
   reply.framing = Reply::Framing::Chunked;
   server.route("/lines", reply);
 
-  Agent agent = make_agent(quick());
+  Agent agent = make_agent(loopback());
   auto response = agent.get(server.url("/lines"));
   ASSERT_TRUE(response.has_value()) << describe_http_error(response.error());
   EXPECT_EQ(response->status, 200);
@@ -372,7 +381,7 @@ TEST(HttpAgent, ServesOneRequestOnly) {
   TestServer server = start_server();
   ASSERT_EQ(server.error, "");
   server.route("/once", text_reply("once"));
-  Agent agent = make_agent(quick());
+  Agent agent = make_agent(loopback());
   ASSERT_TRUE(agent.get(server.url("/once")).has_value());
   auto again = agent.get(server.url("/once"));
   ASSERT_FALSE(again.has_value());
@@ -417,7 +426,7 @@ TEST(HttpTimeout, ReadTimeOutCountsSilenceNotTheWholeResponse) {
     std::string expected = c.expected;
     if (auto at = expected.find("{url}"); at != std::string::npos)
       expected.replace(at, 5, server.url("/slow"));
-    EXPECT_EQ(outcome(fetch_text(server.url("/slow"), quick())), expected);
+    EXPECT_EQ(outcome(fetch_text(server.url("/slow"), short_waits())), expected);
   }
 }
 
@@ -458,7 +467,7 @@ bool fill_backlog(FullBacklog& full) {
 TEST(HttpTimeout, ConnectDeadline) {
   FullBacklog full;
   if (!fill_backlog(full)) GTEST_SKIP() << "this system completes connections to a full queue";
-  AgentSettings settings = quick();
+  AgentSettings settings = loopback();
   settings.connect_timeout = std::chrono::milliseconds(500);
   const std::string url = "http://127.0.0.1:" + std::to_string(full.port) + "/";
   const auto start = std::chrono::steady_clock::now();
@@ -495,7 +504,7 @@ TEST(HttpTransport, FailuresWithoutAnAnswer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    const auto result = fetch_text(c.url, quick());
+    const auto result = fetch_text(c.url, loopback());
     ASSERT_FALSE(result.has_value()) << *result;
     EXPECT_THAT(result.error(), StartsWith(std::string(UNREACHABLE) + c.starts));
     EXPECT_THAT(result.error(), Not(HasSubstr("status code")));
@@ -529,7 +538,7 @@ TEST(HttpTls, TrustsOnlyItsRoots) {
     TestServer server = start_server({.tls = c.identity});
     ASSERT_EQ(server.error, "");
     server.route("/doc", text_reply("secure"));
-    const auto result = fetch_text(server.url("/doc"), quick(c.test_roots ? test_ca_pem() : ""));
+    const auto result = fetch_text(server.url("/doc"), loopback(c.test_roots ? test_ca_pem() : ""));
     if (c.error.empty()) {
       EXPECT_EQ(outcome(result), "text: secure");
     } else {
@@ -545,7 +554,7 @@ TEST(HttpTls, LaterConnectionsResumeTheSession) {
   ASSERT_EQ(server.error, "");
   server.route("/doc", text_reply("secure"));
   for (int i = 0; i < 2; ++i)
-    EXPECT_EQ(outcome(fetch_text(server.url("/doc"), quick(test_ca_pem()))), "text: secure");
+    EXPECT_EQ(outcome(fetch_text(server.url("/doc"), loopback(test_ca_pem()))), "text: secure");
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_FALSE(requests[0].tls_resumed);
@@ -556,7 +565,7 @@ TEST(HttpTls, AgentsOnManyThreadsShareTheSessionCache) {
   TestServer server = start_server({.tls = test_server_identity()});
   ASSERT_EQ(server.error, "");
   server.route("/doc", text_reply("secure"));
-  ASSERT_EQ(outcome(fetch_text(server.url("/doc"), quick(test_ca_pem()))), "text: secure");
+  ASSERT_EQ(outcome(fetch_text(server.url("/doc"), loopback(test_ca_pem()))), "text: secure");
   constexpr int THREADS = 8;
   std::array<int, THREADS> good{};
   {
@@ -564,7 +573,7 @@ TEST(HttpTls, AgentsOnManyThreadsShareTheSessionCache) {
     for (int i = 0; i < THREADS; ++i)
       workers.emplace_back([&, i] {
         for (int round = 0; round < 3; ++round)
-          if (fetch_text(server.url("/doc"), quick(test_ca_pem())) == "secure") ++good[i];
+          if (fetch_text(server.url("/doc"), loopback(test_ca_pem())) == "secure") ++good[i];
       });
   }
   for (int i = 0; i < THREADS; ++i) EXPECT_EQ(good[i], 3) << "thread " << i;
