@@ -8,7 +8,9 @@
 #include <utility>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
@@ -50,6 +52,19 @@ bool is_real_folder(const dirent& entry, const std::filesystem::path& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The install folder is listed as given, a link the user chose included. A
+// subfolder is listed only while it is still no link: it may have been swapped
+// for one since its parent was listed.
+DIR* open_listing(const PendingFolder& folder) {
+  const bool top = folder.relative_prefix.empty();
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW);
+  const int fd = ::open(folder.path.c_str(), flags);
+  if (fd < 0) return nullptr;
+  DIR* listing = ::fdopendir(fd);
+  if (listing == nullptr) ::close(fd);
+  return listing;
+}
+
 void judge_file(std::string_view name, const std::string& raw_relative,
                 const std::unordered_set<std::string>& expected, ScanReport& report) {
   // '\' is an ordinary name byte here, so it stays: the path must name the file again.
@@ -70,7 +85,7 @@ void walk(const std::filesystem::path& install_dir, const std::unordered_set<std
   while (!stack.empty()) {
     PendingFolder folder = std::move(stack.back());
     stack.pop_back();
-    DIR* listing = ::opendir(folder.path.c_str());
+    DIR* listing = open_listing(folder);
     if (listing == nullptr) continue;
     // readdir gives entries in the file system's own order; nothing is sorted.
     // A failed read ends this listing: readdir cannot step past a bad entry.
@@ -94,6 +109,8 @@ void walk(const std::filesystem::path& install_dir, const std::unordered_set<std
 enum class Metadata { missing, wrong_size, not_a_file, candidate };
 
 Metadata check_metadata(const std::filesystem::path& path, std::uint64_t size) {
+  // stat would stop at a NUL and look at another, shorter path.
+  if (path.native().find('\0') != std::string::npos) return Metadata::missing;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return Metadata::missing;
   if (static_cast<std::uint64_t>(st.st_size) != size) return Metadata::wrong_size;

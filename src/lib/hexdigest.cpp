@@ -110,6 +110,9 @@ std::optional<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
 }
 
 std::expected<std::string, std::error_code> sha256_file_hex(const std::filesystem::path& path) {
+  // The system call would stop at a NUL and open some other, shorter path.
+  if (path.native().find('\0') != std::string::npos)
+    return std::unexpected(std::make_error_code(std::errc::invalid_argument));
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(std::error_code(errno, std::system_category()));
   FdCloser closer{fd};
@@ -124,10 +127,13 @@ std::expected<std::string, std::error_code> sha256_file_hex(const std::filesyste
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0) return std::unexpected(std::error_code(errno, std::system_category()));
     if (n == 0) break;
-    EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n));
+    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n)) != 1)
+      return std::unexpected(std::make_error_code(std::errc::io_error));
   }
+  // A digest the library did not finish is no digest: never hand out zeros.
   std::array<std::uint8_t, 32> digest{};
   unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx.get(), digest.data(), &length);
+  if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1 || length != digest.size())
+    return std::unexpected(std::make_error_code(std::errc::io_error));
   return digest_hex(digest);
 }

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "bin/run_setup.hpp"
@@ -14,7 +15,7 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
 // A server that cannot be reached and nothing installed: the run fails.
-SetupRun failing_run(const std::string& input) {
+SetupRun failing_run(const std::optional<std::string>& input) {
   TempDir dir;
   return run_setup({"--dir", (dir.path / "game").string(), "--base", "http://127.0.0.1:9"}, input);
 }
@@ -22,11 +23,12 @@ SetupRun failing_run(const std::string& input) {
 TEST(FinalError, PromptReadsOneLineOnly) {
   struct Case {
     const char* name;
-    std::string input;
+    std::optional<std::string> input;  // none: standard input closed
     off_t want_consumed;
   };
   const std::vector<Case> cases = {
       {"end of input at once", "", 0},
+      {"standard input closed", std::nullopt, -1},
       {"two lines waiting", "first\nsecond\n", 6},
       {"no line feed", "typed", 5},
       {"empty line first", "\nsecond\n", 1},

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,11 @@ struct SetupRun {
   off_t input_consumed = -1;  // bytes of standard input that the program read
 };
 
-inline SetupRun run_setup(const std::vector<std::string>& args, const std::string& input = "") {
+// `input` none: the program starts with its standard input closed.
+inline SetupRun run_setup(const std::vector<std::string>& args,
+                          const std::optional<std::string>& input = "") {
   TempDir work;
-  write_file(work.path / "stdin", input);
+  write_file(work.path / "stdin", input.value_or(""));
   const int in = ::open((work.path / "stdin").c_str(), O_RDONLY | O_CLOEXEC);
   const std::string out_path = (work.path / "stdout").string();
   const std::string err_path = (work.path / "stderr").string();
@@ -32,7 +35,11 @@ inline SetupRun run_setup(const std::vector<std::string>& args, const std::strin
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   // The child shares the open file, so its offset afterwards tells how far it read.
-  posix_spawn_file_actions_adddup2(&actions, in, 0);
+  if (input) {
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+  } else {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
@@ -50,7 +57,7 @@ inline SetupRun run_setup(const std::vector<std::string>& args, const std::strin
     if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
   }
   posix_spawn_file_actions_destroy(&actions);
-  run.input_consumed = ::lseek(in, 0, SEEK_CUR);
+  if (input) run.input_consumed = ::lseek(in, 0, SEEK_CUR);
   ::close(in);
   run.out = read_file(out_path);
   run.err = read_file(err_path);

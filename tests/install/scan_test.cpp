@@ -242,6 +242,19 @@ TEST(Scan, ReleasePathThatIsNotARegularFile) {
   EXPECT_THAT(report.problems, UnorderedElementsAreArray({"modified: pipe.bin", "modified: zero.bin"}));
 }
 
+// The system would stop reading a path at a NUL; such a release path names
+// no file, not the file named by its part before the NUL.
+TEST(Scan, ReleasePathWithNulNamesNoFile) {
+  TempDir dir;
+  ReleaseInfo release;
+  add_intact(release, dir.path, "game.bin", "content");
+  release.files[0].path += std::string(1, '\0') + "x";
+
+  const ScanReport report = scan_install(dir.path, release);
+  EXPECT_THAT(report.problems, ElementsAre("missing: " + release.files[0].path));
+  EXPECT_THAT(report.verified, IsEmpty());
+}
+
 TEST(Scan, UnreadableFolderAndFile) {
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   TempDir dir;

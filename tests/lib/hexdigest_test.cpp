@@ -2,10 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/temp_dir.hpp"
 
@@ -60,6 +69,53 @@ TEST(HexDecode, Table) {
   }
 }
 
+std::string utf8_of(char32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+// Every code point with the White_Space property is trimmed on either side,
+// and its neighbours and look-alikes are not.
+TEST(HexDecode, TrimsExactlyTheWhiteSpaceCodePoints) {
+  std::vector<char32_t> white = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
+                                 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+  for (char32_t cp = 0x2000; cp <= 0x200A; ++cp) white.push_back(cp);
+  ASSERT_EQ(white.size(), 25u);
+  std::string all;
+  for (char32_t cp : white) {
+    SCOPED_TRACE(static_cast<std::uint32_t>(cp));
+    const std::string ws = utf8_of(cp);
+    all += ws;
+    EXPECT_EQ(hex_decode(ws + "0a" + ws), Bytes{0x0a});
+    EXPECT_EQ(hex_decode(ws + ws + "0a" + ws + ws), Bytes{0x0a});
+    EXPECT_EQ(hex_decode(ws), Bytes{});
+    EXPECT_EQ(hex_decode("0a" + ws + "0b"), std::nullopt);
+  }
+  EXPECT_EQ(hex_decode(all + "0a0b" + all), (Bytes{0x0a, 0x0b}));
+
+  const std::vector<char32_t> not_white = {0x00,   0x08,   0x0E,   0x1C,   0x1D,   0x1E,
+                                           0x1F,   0x7F,   0x84,   0x86,   0x9F,   0x180E,
+                                           0x1FFF, 0x200B, 0x200C, 0x2027, 0x202A, 0x2060,
+                                           0x205E, 0x2FFF, 0x3001, 0xFEFF};
+  for (char32_t cp : not_white) {
+    SCOPED_TRACE(static_cast<std::uint32_t>(cp));
+    const std::string other = utf8_of(cp);
+    EXPECT_EQ(hex_decode(other + "0a"), std::nullopt);
+    EXPECT_EQ(hex_decode("0a" + other), std::nullopt);
+    EXPECT_EQ(hex_decode(" " + other + "0a "), std::nullopt);
+  }
+}
+
 TEST(HexDecode, RoundTripGivesTrimmedLowerCase) {
   const std::string text = " 00AbCdEf99 \n";
   auto bytes = hex_decode(text);
@@ -90,9 +146,19 @@ TEST(Sha256FileHex, EmptyExactBufferAndMissing) {
   EXPECT_EQ(sha256_file_hex(dir.path / "four-mib").value(),
             "299285fc41a44cdb038b9fdaf494c76ca9d0c866672b2b266c1a0c17dda60a05");
 
+  // Two full buffers and a short read before the end.
+  write_file(dir.path / "longer", std::string(2 * HASH_READ_SIZE + 3, 'a'));
+  EXPECT_EQ(sha256_file_hex(dir.path / "longer").value(),
+            "d54a99c4e178084df6568d4af925039332e50826c4aadf42546934123e9a369d");
+
   write_file(dir.path / "abc", "abc");
   EXPECT_EQ(sha256_file_hex(dir.path / "abc").value(),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+
+  // A NUL ends the name for the system; the path must not open "abc".
+  auto with_nul = sha256_file_hex(dir.path / std::string("abc\0def", 7));
+  ASSERT_FALSE(with_nul);
+  EXPECT_EQ(with_nul.error(), std::errc::invalid_argument);
 
   auto missing = sha256_file_hex(dir.path / "absent");
   ASSERT_FALSE(missing);
@@ -108,6 +174,44 @@ TEST(Sha256FileHex, ReadsAFileHeldOpenForWriting) {
   writer << "abc" << std::flush;
   EXPECT_EQ(sha256_file_hex(dir.path / "open").value(),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// A signal that interrupts a read fails the call; the read is not retried.
+TEST(Sha256FileHex, InterruptedReadFails) {
+  TempDir dir;
+  const auto fifo = dir.path / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Opened for reading and writing, so neither this open nor the hash's
+  // waits; nothing is written, so the hash's read blocks.
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked read returns EINTR
+  struct sigaction previous {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+  std::atomic<bool> done{false};
+  std::expected<std::string, std::error_code> result;
+  std::thread hasher([&] {
+    result = sha256_file_hex(fifo);
+    done = true;
+  });
+  // A signal that lands before the read only runs the handler, so signal
+  // until the call returns. A call that retried would wait on; closing the
+  // writer then ends it with the digest of nothing, and the test fails.
+  for (int i = 0; i < 2000 && !done; ++i) {
+    ::pthread_kill(hasher.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::close(writer);
+  hasher.join();
+  ::sigaction(SIGUSR1, &previous, nullptr);
+
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), std::errc::interrupted);
 }
 
 }  // namespace
