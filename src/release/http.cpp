@@ -363,15 +363,15 @@ bool is_followed(int status) {
 }
 
 // Resolves a Location value against `url` in place (RFC 3986). libcurl
-// resolves every reference but the ones that only change the fragment.
+// resolves every reference but the ones that only change the fragment. The
+// current fragment never carries over, and libcurl would read a "/" or "?"
+// inside it as part of the path, so it goes first.
 CURLUcode resolve_location(CURLU* url, const std::string& location) {
-  CURLUcode code = CURLUE_OK;
-  if (location.empty())
-    code = curl_url_set(url, CURLUPART_FRAGMENT, nullptr, 0);
-  else if (location.front() == '#')
+  CURLUcode code = curl_url_set(url, CURLUPART_FRAGMENT, nullptr, 0);
+  if (code == CURLUE_OK && location.starts_with('#'))
     code = curl_url_set(url, CURLUPART_FRAGMENT,
                         location.size() > 1 ? location.c_str() + 1 : nullptr, 0);
-  else
+  else if (code == CURLUE_OK && !location.empty())
     code = curl_url_set(url, CURLUPART_URL, location.c_str(), URL_FLAGS);
   if (code == CURLUE_OK) lower_host(url);
   return code;
@@ -472,6 +472,9 @@ Agent make_agent(const AgentSettings& settings) {
   set_option(t, CURLOPT_TCP_NODELAY, 1L);
   set_option(t, CURLOPT_FORBID_REUSE, 1L);
   set_option(t, CURLOPT_FRESH_CONNECT, 1L);
+  // A transfer given up during the name lookup must not wait for the lookup
+  // to end, or the connect deadline would not hold.
+  set_option(t, CURLOPT_QUICK_EXIT, 1L);
   // The time-outs are enforced by drive(); libcurl's own connect limit would
   // also cover the TLS handshake, so it is kept far out of the way.
   set_option(t, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(INT_MAX));

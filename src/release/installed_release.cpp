@@ -1,9 +1,12 @@
 #include "release/installed_release.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -12,25 +15,40 @@
 
 namespace {
 
-// The whole file as text; none when it cannot be opened or read, or when its
-// bytes are not valid UTF-8 (nothing is replaced).
-std::optional<std::string> read_utf8_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  std::error_code ec;
-  if (const auto size = std::filesystem::file_size(path, ec); !ec) text.reserve(size);
-  char block[65536];
-  bool failed = false;
-  for (;;) {
-    const ssize_t n = ::read(fd, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) failed = true;
-    if (n <= 0) break;
-    text.append(block, static_cast<std::size_t>(n));
+// Everything from `fd` to its end; none on a read error or when it does not
+// fit in memory.
+std::optional<std::string> read_to_end(int fd, std::size_t size) {
+  try {
+    std::string text;
+    text.reserve(size);
+    char block[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, block, sizeof block);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) return text;
+      text.append(block, static_cast<std::size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  } catch (const std::length_error&) {
+    return std::nullopt;
   }
+}
+
+// The whole file as text; none when it cannot be opened or read, or when its
+// bytes are not valid UTF-8 (nothing is replaced). Only a regular file
+// counts: opening does not wait for a FIFO's writer, and a device is never
+// read.
+std::optional<std::string> read_utf8_file(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+    text = read_to_end(fd, static_cast<std::size_t>(info.st_size));
   ::close(fd);
-  if (failed || !is_valid_utf8(text)) return std::nullopt;
+  if (!text || !is_valid_utf8(*text)) return std::nullopt;
   return text;
 }
 

@@ -137,6 +137,79 @@ bool magnitude_below_one(std::string_view number) {
   return magnitude + exponent < 0;
 }
 
+// Bytes of the JSON number that begins at `pos` (the longest that the grammar
+// allows); 0 when none begins there.
+std::size_t number_length(std::string_view text, std::size_t pos) {
+  std::size_t i = pos;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i - from;
+  };
+  if (i < text.size() && text[i] == '-') ++i;
+  if (i < text.size() && text[i] == '0')
+    ++i;
+  else if (digits() == 0)
+    return 0;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    if (digits() == 0) return 0;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return 0;
+  }
+  return i - pos;
+}
+
+// A double of `number` (JSON number text), 0 with its sign when it is too
+// small for one; none when it is too large.
+std::optional<double> to_double(std::string_view number) {
+  double real = 0;
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), real);
+  if (ec == std::errc::result_out_of_range && magnitude_below_one(number))
+    return number.starts_with('-') ? -0.0 : 0.0;
+  if (ec != std::errc() || end != number.data() + number.size()) return std::nullopt;
+  return real;
+}
+
+// The reader refuses some numbers that a double holds: a zero significand
+// with an exponent above 308, more than 308 digits before the point. In
+// `buffer`, a copy of `text`, every number outside strings that a double
+// holds is written as "0.0..." of the same length, which the reader takes;
+// its value still comes from `text`. The reader and this scan agree on where
+// strings and numbers stand up to the reader's first fault, and the bytes
+// after that do not count.
+void mask_numbers(std::string_view text, char* buffer) {
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; i += text[i] == '\\' ? 2 : 1) {
+      }
+      ++i;
+      continue;
+    }
+    const std::size_t n = c == '-' || (c >= '0' && c <= '9') ? number_length(text, i) : 0;
+    if (n == 0) {
+      ++i;
+      continue;
+    }
+    // Only where a value may stand, so that the bytes around can join
+    // neither "0.0..." nor the number as written.
+    const char before = i > 0 ? text[i - 1] : ' ';
+    const char after = i + n < text.size() ? text[i + n] : ' ';
+    const bool delimited = std::string_view(" \t\r\n[,:").find(before) != std::string_view::npos &&
+                           std::string_view(" \t\r\n],}\0", 8).find(after) != std::string_view::npos;
+    if (n >= 3 && delimited && to_double(text.substr(i, n))) {
+      buffer[i] = '0';
+      buffer[i + 1] = '.';
+      std::memset(buffer + i + 2, '0', n - 2);
+    }
+    i += n;
+  }
+}
+
 // SAX handler of the reader: values wait on a stack until their container
 // closes, then move as one block into the document's storage, so every
 // container's children lie side by side.
@@ -184,7 +257,10 @@ struct TreeBuilder {
 
   // RapidJSON's own conversion mis-rounds, so the text is classified here.
   bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
-    const std::string_view number(str, length);
+    // Numbers are never decoded in place, so they stand at the same offset
+    // in `text`, which holds them as written even where `buffer` is masked.
+    const std::size_t offset = static_cast<std::size_t>(str - buffer);
+    const std::string_view number = text.substr(offset, length);
     const char* first = number.data();
     const char* last = first + number.size();
     JsonValue v;
@@ -203,17 +279,14 @@ struct TreeBuilder {
         return push(v);
       }
     }
-    double real = 0;
-    const auto [end, ec] = std::from_chars(first, last, real);
-    if (ec == std::errc::result_out_of_range && magnitude_below_one(number)) {
-      real = number.starts_with('-') ? -0.0 : 0.0;
-    } else if (ec != std::errc() || end != last) {
+    const std::optional<double> real = to_double(number);
+    if (!real) {
       stop = Stop::number_out_of_range;
-      stop_offset = static_cast<std::size_t>(str - buffer);
+      stop_offset = offset;
       return false;
     }
     v.type = JsonType::real;
-    v.real = real;
+    v.real = *real;
     return push(v);
   }
 
@@ -410,11 +483,20 @@ TextSurvey survey(std::string_view text) {
   return {(high & HIGHS) == 0, text.find('\\') != std::string_view::npos};
 }
 
+// True when the reader stopped at a number that a double holds.
+bool refused_a_double(const rapidjson::ParseResult& result, std::string_view text) {
+  if (result.Code() != rapidjson::kParseErrorNumberTooBig) return false;
+  const std::size_t n = number_length(text, result.Offset());
+  return n > 0 && to_double(text.substr(result.Offset(), n)).has_value();
+}
+
 // Runs the reader over `buffer`, which holds the bytes of `text` followed by
 // a zero byte (and PADDING more unless the text is ASCII), and builds the
-// tree into `doc`.
+// tree into `doc`. When the reader refuses a number that a double holds, the
+// result is an error and `*refused_double`, if given, is set.
 std::expected<JsonDocument, ErrorText> read_tree(std::string_view text, char* buffer, TextSurvey kind,
-                                                 bool in_place, JsonDocument doc) {
+                                                 bool in_place, JsonDocument doc,
+                                                 bool* refused_double) {
   doc.storage = std::make_unique<std::pmr::monotonic_buffer_resource>(text.size() / 2 + 4096);
   TreeBuilder builder{text, buffer, doc.storage.get(), kind.backslash, in_place, {}, {}, 0, Stop::none, 0};
   builder.stack.reserve(text.size() / 64 + 64);
@@ -425,24 +507,36 @@ std::expected<JsonDocument, ErrorText> read_tree(std::string_view text, char* bu
   const rapidjson::ParseResult result =
       kind.ascii ? reader.Parse<FLAGS>(stream, builder)
                  : reader.Parse<FLAGS | rapidjson::kParseValidateEncodingFlag>(stream, builder);
-  if (result.IsError()) return std::unexpected(describe(result, builder));
+  if (result.IsError()) {
+    if (refused_double && refused_a_double(result, text)) *refused_double = true;
+    return std::unexpected(describe(result, builder));
+  }
   // The reader ends at a zero byte as if the text ended there.
   if (stream.Tell() != text.size()) return std::unexpected(error_at("trailing characters", text, stream.Tell()));
   doc.root = builder.stack.back();
   return doc;
 }
 
-}  // namespace
-
-std::expected<JsonDocument, ErrorText> parse_json(std::string_view text) {
-  // The reader decodes strings in place, so it works on a copy that the
-  // document keeps; string values point into it.
+// The reader decodes strings in place, so it works on a copy that the
+// document keeps; string values point into it.
+std::expected<JsonDocument, ErrorText> parse_copy(std::string_view text, bool masked,
+                                                  bool* refused_double) {
   JsonDocument doc;
   doc.text = std::make_unique_for_overwrite<char[]>(text.size() + PADDING);
   std::copy(text.begin(), text.end(), doc.text.get());
   std::memset(doc.text.get() + text.size(), 0, PADDING);
   char* const buffer = doc.text.get();
-  return read_tree(text, buffer, survey(text), false, std::move(doc));
+  if (masked) mask_numbers(text, buffer);
+  return read_tree(text, buffer, survey(text), false, std::move(doc), refused_double);
+}
+
+}  // namespace
+
+std::expected<JsonDocument, ErrorText> parse_json(std::string_view text) {
+  bool refused_double = false;
+  auto doc = parse_copy(text, false, &refused_double);
+  if (refused_double) return parse_copy(text, true, nullptr);
+  return doc;
 }
 
 std::expected<JsonDocument, ErrorText> parse_json_borrowing(std::string& text) {
@@ -451,7 +545,10 @@ std::expected<JsonDocument, ErrorText> parse_json_borrowing(std::string& text) {
   // to a copy.
   const TextSurvey kind = survey(text);
   if (!kind.ascii || kind.backslash || text.size() >= 0xFFFFFFFFu) return parse_json(text);
-  return read_tree(text, text.data(), kind, true, JsonDocument{});
+  bool refused_double = false;
+  auto doc = read_tree(text, text.data(), kind, true, JsonDocument{}, &refused_double);
+  if (refused_double) return parse_copy(text, true, nullptr);
+  return doc;
 }
 
 const JsonValue* json_member(const JsonValue& object, std::string_view key) {

@@ -1,9 +1,11 @@
 #include "release/http.hpp"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -16,6 +18,25 @@
 #include <thread>
 
 #include "support/http_server.hpp"
+
+// A host name whose lookup takes SLOW_LOOKUP and then gives 127.0.0.1, as a
+// name server that is slow to answer would. This definition stands in for
+// the C library's for the whole test program (libcurl's resolver thread
+// included); every other name goes to the real one.
+constexpr const char* SLOW_NAME = "slow-lookup.reeftown.test";
+constexpr std::chrono::seconds SLOW_LOOKUP{8};
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** result) {
+  using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const auto real = reinterpret_cast<Lookup>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+  if (!real) return EAI_SYSTEM;
+  if (node && std::string_view(node) == SLOW_NAME) {
+    std::this_thread::sleep_for(SLOW_LOOKUP);
+    node = "127.0.0.1";
+  }
+  return real(node, service, hints, result);
+}
 
 namespace {
 
@@ -151,8 +172,9 @@ TEST(HttpRedirect, FollowsCountsAndStopsAsTheStatusSays) {
   struct Case {
     const char* name;
     std::vector<std::pair<std::string, Reply>> routes;
-    std::string expected;                // outcome() of fetching "/start"
+    std::string expected;                // outcome() of fetching `start`
     std::vector<std::string> requested;  // targets, in order
+    std::string start = "/start";
   };
   auto chain = [](std::vector<int> statuses, Reply last) {
     std::vector<std::pair<std::string, Reply>> routes;
@@ -199,6 +221,17 @@ TEST(HttpRedirect, FollowsCountsAndStopsAsTheStatusSays) {
        {{"/start", redirect_reply(302, "a/../b/next?q=1")}, {"/b/next", text_reply("relative")}},
        "text: relative",
        {"/start", "/b/next?q=1"}},
+      // The fragment of the current URL takes no part in resolving.
+      {"relative Location after a fragment with a slash",
+       {{"/dir/start", redirect_reply(302, "next")}, {"/dir/next", text_reply("resolved")}},
+       "text: resolved",
+       {"/dir/start", "/dir/next"},
+       "/dir/start#a/b"},
+      {"query-only Location after a fragment",
+       {{"/dir/start", redirect_reply(302, "?q=1")}, {"/dir/start?q=1", text_reply("resolved")}},
+       "text: resolved",
+       {"/dir/start", "/dir/start?q=1"},
+       "/dir/start#part"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -208,7 +241,7 @@ TEST(HttpRedirect, FollowsCountsAndStopsAsTheStatusSays) {
     std::string expected = c.expected;
     if (auto at = expected.find("{start}"); at != std::string::npos)
       expected.replace(at, 7, server.url("/start"));
-    EXPECT_EQ(outcome(fetch_text(server.url("/start"), loopback())), expected);
+    EXPECT_EQ(outcome(fetch_text(server.url(c.start), loopback())), expected);
     EXPECT_EQ(targets(server), c.requested);
   }
 }
@@ -475,6 +508,18 @@ TEST(HttpTimeout, ConnectDeadline) {
             "error: cannot reach the download server (" + url +
                 ": Timeout was reached: no connection within 500 ms)");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST(HttpTimeout, ConnectDeadlineCoversTheNameLookup) {
+  AgentSettings settings = loopback();
+  settings.connect_timeout = std::chrono::milliseconds(500);
+  const std::string url = "http://" + std::string(SLOW_NAME) + ":9/";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(outcome(fetch_text(url, settings)),
+            "error: cannot reach the download server (" + url +
+                ": Timeout was reached: no connection within 500 ms)");
+  // Well before the lookup would end: the transfer is not held up by it.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, SLOW_LOOKUP / 2);
 }
 
 TEST(HttpTransport, FailuresWithoutAnAnswer) {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <optional>
 #include <string>
@@ -66,18 +69,112 @@ TEST(LoadInstalledRelease, MissingFolder) {
   EXPECT_FALSE(load_installed_release(dir.path / "absent", TEST_PUBLIC_KEY_HEX).has_value());
 }
 
-TEST(LoadInstalledRelease, WithoutTheManifestTheSignatureIsNotOpened) {
-  TempDir dir;
-  // Opening a FIFO for reading blocks until a writer comes, so an open shows.
-  const auto fifo = dir.path / SIGNATURE_FILE;
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  auto load = std::async(std::launch::async, [&] { return load_installed_release(dir.path, TEST_PUBLIC_KEY_HEX); });
-  if (load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-    const int fd = ::open(fifo.c_str(), O_WRONLY);  // let the reader go
-    if (fd >= 0) ::close(fd);
-    FAIL() << "the signature file was opened";
+// Names of the files opened in `folder` while `action` runs.
+std::vector<std::string> files_opened(const std::filesystem::path& folder,
+                                      const std::function<void()>& action) {
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch < 0 || ::inotify_add_watch(watch, folder.c_str(), IN_OPEN) < 0) {
+    if (watch >= 0) ::close(watch);
+    ADD_FAILURE() << "cannot watch " << folder;
+    return {};
   }
-  EXPECT_FALSE(load.get().has_value());
+  action();
+  std::vector<std::string> names;
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(watch, buf, sizeof buf);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
+      if (event->len > 0) names.emplace_back(event->name);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  return names;
+}
+
+TEST(LoadInstalledRelease, TheSignatureIsOpenedOnlyAfterAReadableManifest) {
+  const std::string sig = test_sign_hex(JSON);
+  struct Case {
+    const char* name;
+    std::optional<std::string> json;
+    bool sig_opened;
+  };
+  const std::vector<Case> cases = {
+      {"good pair", std::string(JSON), true},
+      {"no manifest", std::nullopt, false},
+      {"manifest not UTF-8", std::string("{\"files\": [], \"v\": \"\xFF\"}"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.json) write_file(dir.path / MANIFEST_FILE, *c.json);
+    write_file(dir.path / SIGNATURE_FILE, sig);
+    bool loaded = false;
+    const auto opened = files_opened(dir.path, [&] {
+      loaded = load_installed_release(dir.path, TEST_PUBLIC_KEY_HEX).has_value();
+    });
+    EXPECT_EQ(loaded, c.sig_opened);
+    EXPECT_EQ(std::count(opened.begin(), opened.end(), std::string(SIGNATURE_FILE)) > 0,
+              c.sig_opened);
+  }
+}
+
+TEST(LoadInstalledRelease, OnlyRegularFilesAreRead) {
+  const std::string sig = test_sign_hex(JSON) + "\n";
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    bool loads;
+  };
+  const auto fifo = [](const std::filesystem::path& path) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+  };
+  const std::vector<Case> cases = {
+      // Opening a FIFO for reading would wait for a writer that never comes.
+      {"manifest is a FIFO",
+       [&](const std::filesystem::path& dir) {
+         fifo(dir / MANIFEST_FILE);
+         write_file(dir / SIGNATURE_FILE, sig);
+       },
+       false},
+      {"signature is a FIFO",
+       [&](const std::filesystem::path& dir) {
+         write_file(dir / MANIFEST_FILE, JSON);
+         fifo(dir / SIGNATURE_FILE);
+       },
+       false},
+      {"manifest is a folder",
+       [&](const std::filesystem::path& dir) {
+         std::filesystem::create_directory(dir / MANIFEST_FILE);
+         write_file(dir / SIGNATURE_FILE, sig);
+       },
+       false},
+      {"manifest behind a symbolic link",
+       [&](const std::filesystem::path& dir) {
+         write_file(dir / "elsewhere.json", JSON);
+         std::filesystem::create_symlink("elsewhere.json", dir / MANIFEST_FILE);
+         write_file(dir / SIGNATURE_FILE, sig);
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    c.make(dir.path);
+    auto load = std::async(std::launch::async,
+                           [&] { return load_installed_release(dir.path, TEST_PUBLIC_KEY_HEX); });
+    if (load.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      // Let a reader that waits on a FIFO go, so that the test can end.
+      for (const auto name : {MANIFEST_FILE, SIGNATURE_FILE}) {
+        const int fd = ::open((dir.path / name).c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+      }
+      ADD_FAILURE() << "the load waited";
+    }
+    EXPECT_EQ(load.get().has_value(), c.loads);
+  }
 }
 
 }  // namespace

@@ -71,6 +71,8 @@ TEST(ParseJson, ReportsFaultsWithTheirPosition) {
       {"too large", "1e400", "number out of range at line 1 column 1"},
       {"too large in an array", "[1, 10e308]", "number out of range at line 1 column 5"},
       {"too large, negative", "-1.8e308", "number out of range at line 1 column 1"},
+      {"too large after one the reader refuses wrongly", "[0e400, 1e400]",
+       "number out of range at line 1 column 9"},
       {"lone low surrogate", "\"\\udc00\"", "lone surrogate in hex escape at line 1 column 2"},
       {"lone low surrogate in a key", "{\"ab\\uDFFF\":1}", "lone surrogate in hex escape at line 1 column 5"},
       {"lone low after a pair", "[\"\\ud83d\\ude00\\ude00\"]", "lone surrogate in hex escape at line 1 column 15"},
@@ -138,6 +140,13 @@ TEST(ParseJson, BuildsTheValueTree) {
       {"correctly rounded", "[0.1, 2.2250738585072011e-308, 1.7976931348623157e308]",
        "[d0.10000000000000001,d2.2250738585072009e-308,d1.7976931348623157e+308]"},
       {"below the smallest double", "[1e-400, -1e-400]", "[d0,d-0]"},
+      // The reader refuses these on its own; a double holds them.
+      {"zero with a large exponent", "[0e400, -0E309, 0.0e999]", "[d0,d-0,d0]"},
+      {"many digits before the point", "1" + std::string(320, '0') + "e-300", "d1e+20"},
+      {"the largest double in full", "17976931348623157" + std::string(292, '0'),
+       "d1.7976931348623157e+308"},
+      {"numbers in strings stay as written", R"({"0e400":"0e400","a\"1e999":[0e400, 100]})",
+       R"({0e400:"0e400",a"1e999:[d0,u100]})"},
       {"surrogate pair", "\"\\ud83d\\ude00\"", "\"\xF0\x9F\x98\x80\""},
       {"escapes", "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\"", "\"\"\\/\b\f\n\r\t\xC3\xA9\""},
       {"escaped NUL", "\"a\\u0000b\"", std::string("\"a\0b\"", 5)},
@@ -192,6 +201,8 @@ TEST(ParseJsonBorrowing, GivesTheSameTreeAndLeavesTheTextAsItWas) {
       "[\"caf\xC3\xA9\"]",
       R"(["a\"b","\u00e9"])",
       "\"\xF0",
+      R"({"0e400":[0e400,"-0e999"]})",
+      R"(["a\"0e400",0e400,1e400])",
   };
   for (const std::string& original : texts) {
     std::string text = original;
