@@ -23,13 +23,15 @@ struct MdCtxFree {
 
 // Only the texts the format names count: a path that could leave the install
 // folder fails. A leading backslash names the root of the current drive on
-// the platform, so it fails as well.
+// the platform, and the file system calls end a path at a NUL, so that it
+// would name another file: both fail as well.
 bool path_is_safe(std::string_view path) {
   if (path.empty()) return false;
   if (path.find("..") != std::string_view::npos) return false;
   if (path.front() == '/') return false;
   if (path.find(':') != std::string_view::npos) return false;
   if (path.front() == '\\') return false;
+  if (path.find('\0') != std::string_view::npos) return false;
   return true;
 }
 

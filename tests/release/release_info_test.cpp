@@ -277,7 +277,7 @@ TEST(ParseReleaseInfo, Chunks) {
 }
 
 struct PathCase {
-  const char* path;
+  std::string path;
   bool passes;
 };
 
@@ -293,6 +293,8 @@ TEST(ParseReleaseInfo, FilePathCheck) {
       {"data/a:b", false},
       {"\\Windows\\game.exe", false},
       {"\\\\server\\share\\game.exe", false},
+      // The system calls would stop at the NUL and name another file.
+      {std::string("data/a.bin\0.x", 13), false},
       {"data\\maps\\reef.map", true},
       {"Data/Maps/Reef.MAP", true},
       {".hidden/x.", true},
@@ -302,7 +304,11 @@ TEST(ParseReleaseInfo, FilePathCheck) {
     const std::string json =
         std::string(R"({"files":[{"p":"first.bin"},{"p":)") + "\"" + [&] {
           std::string escaped;
-          for (char ch : std::string_view(c.path)) escaped += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+          for (char ch : c.path) {
+            if (ch == '\\') escaped += "\\\\";
+            else if (ch == '\0') escaped += "\\u0000";
+            else escaped += ch;
+          }
           return escaped;
         }() + "\"}]}";
     const auto info = parse_signed(json);
