@@ -1,0 +1,13 @@
+// Whole-file reads for the small documents the program keeps beside the game.
+// No state; safe on any thread.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// The whole content of the regular file at `path` (links followed); none when
+// it cannot be opened or read, when it does not fit in memory, or when it is
+// not a regular file: opening does not wait for a FIFO's writer, and a device
+// is never read.
+std::optional<std::string> read_regular_file(const std::filesystem::path& path);
