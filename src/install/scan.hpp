@@ -34,6 +34,9 @@ struct ScanReport {
   std::vector<std::string> problems;
   // The paths of the "not part of the game" lines, in the same order.
   std::vector<std::string> extras;
+  // The same files as raw relative name bytes, '/' between names, in the same
+  // order: a name that is not UTF-8 is lossy in `extras` and names no file.
+  std::vector<std::string> extra_paths;
   // Release path to release hash, for every file that was hashed and matched.
   std::unordered_map<std::string, std::string> verified;
 };
