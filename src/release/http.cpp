@@ -175,6 +175,9 @@ struct HttpTransfer {
   bool finished = false;
   CURLcode result = CURLE_OK;
   CURLMcode multi_result = CURLM_OK;
+  // Why a callback refused the answer, ending the transfer; empty when none
+  // did.
+  std::string refused;
 
   // Body bytes as libcurl delivered them, not yet handed to the reader.
   std::string raw;
@@ -217,6 +220,12 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   }
   line = trim_ows(line);
   if (line.empty()) {
+    // Nothing here asks to switch protocols. libcurl would take the 101 for
+    // the final answer and whatever follows for its body.
+    if (t.head_status == 101) {
+      t.refused = "status code 101 (switching protocols) that was not asked for";
+      return 0;
+    }
     // An interim 1xx head is followed by the real one.
     if (t.head_status < 100 || t.head_status >= 200) t.head_done = true;
     return length;
@@ -232,9 +241,16 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
 
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& t = *static_cast<HttpTransfer*>(user);
+  const std::size_t length = size * count;
   t.got_bytes = true;
-  t.raw.append(data, size * count);
-  return size * count;
+  // libcurl saw the head end where we did not. Nobody reads before get has
+  // the head, so these bytes would only pile up.
+  if (!t.head_done && length > 0) {
+    t.refused = "body data before the end of the head";
+    return 0;
+  }
+  t.raw.append(data, length);
+  return length;
 }
 
 // Sockets are made here so that the connect deadline can tell when one of
@@ -278,6 +294,7 @@ void begin_exchange(HttpTransfer& t, CURLU* url) {
   t.got_bytes = false;
   t.finished = false;
   t.result = CURLE_OK;
+  t.refused.clear();
   t.raw.clear();
   t.raw_pos = 0;
   t.sockets.clear();
@@ -353,6 +370,7 @@ std::pair<CURLcode, std::string> drive_failure(const HttpTransfer& t, Drive outc
     case Drive::Ready:
       break;
   }
+  if (!t.refused.empty()) return {CURLE_WEIRD_SERVER_REPLY, t.refused};
   // A transfer that ended well without a head sent nothing usable.
   const CURLcode code = t.result != CURLE_OK ? t.result : CURLE_GOT_NOTHING;
   return {code, std::string(trim_ows(t.error_buffer))};

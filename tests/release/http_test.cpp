@@ -463,6 +463,57 @@ TEST(HttpTimeout, ReadTimeOutCountsSilenceNotTheWholeResponse) {
   }
 }
 
+TEST(HttpHead, InterimAnswersAndUnaskedProtocolSwitches) {
+  const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const std::string up = "Switching Protocols\r\nUpgrade: other\r\nConnection: upgrade\r\n\r\n";
+  const std::string not_asked =
+      "error: cannot reach the download server ({url}: Weird server reply: status code 101 "
+      "(switching protocols) that was not asked for)";
+  struct Case {
+    const char* name;
+    std::string raw;
+    bool flood;            // a stream of bytes follows `raw`
+    std::string expected;  // with {url} for the address
+  };
+  const std::vector<Case> cases = {
+      {"100, then 200", "HTTP/1.1 100 Continue\r\n\r\n" + ok, false, "text: ok"},
+      // The headers of an interim answer are not those of the final one.
+      {"103 with a coding, then 200",
+       "HTTP/1.1 103 Early Hints\r\nContent-Encoding: gzip\r\n\r\n" + ok, false, "text: ok"},
+      {"101 alone", "HTTP/1.1 101 " + up, true, not_asked},
+      {"101 after a 100", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 101 " + up, true, not_asked},
+      {"101 as HTTP/1.0", "HTTP/1.0 101 " + up, true, not_asked},
+      // libcurl ends the head at a line that starts with a CR and takes
+      // the rest for the body; here that line is a malformed header.
+      {"head ended by a stray CR", "HTTP/1.1 200 OK\r\n\rX\r\n", true,
+       "error: cannot reach the download server ({url}: Weird server reply: body data before the "
+       "end of the head)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestServer server = start_server();
+    ASSERT_EQ(server.error, "");
+    Reply reply;
+    reply.raw = c.raw;
+    if (c.flood) reply.flood = std::string(65536, 'z');
+    server.route("/up", reply);
+    std::string expected = c.expected;
+    if (auto at = expected.find("{url}"); at != std::string::npos)
+      expected.replace(at, 5, server.url("/up"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(outcome(fetch_text(server.url("/up"), loopback())), expected);
+    // Promptly, and not by waiting out the read time-out of 10 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // The client stopped taking bytes long before the server's limit of
+    // 64 MiB, so it holds at most that little. (The server may still be
+    // writing: the count can only come out low, and a client that took all
+    // it was sent lets fetch_text return only once the whole limit is out.)
+    if (c.flood) {
+      EXPECT_LT(server.flooded(), reply.flood_limit / 4);
+    }
+  }
+}
+
 // A listening socket that is never accepted from and whose queue is full, so
 // that a further connection attempt stays pending. Empty when the system does
 // not behave that way.

@@ -89,6 +89,7 @@ struct ServerState {
   SSL_CTX* tls = nullptr;
   std::uint16_t port = 0;
   std::atomic<bool> stopping{false};
+  std::atomic<std::size_t> flooded{0};
   std::thread acceptor;
 
   mutable std::mutex mutex;
@@ -189,6 +190,19 @@ std::string encode_chunked(std::string_view body, std::size_t chunk_size) {
   return out;
 }
 
+// Sends `reply.flood` until the client stops taking it, the server stops,
+// the limit is reached or the patience runs out.
+void flood(Conn& c, const Reply& reply) {
+  const Clock::time_point deadline = Clock::now() + PATIENCE;
+  std::size_t left = reply.flood_limit;
+  while (left > 0 && !give_up(c, deadline)) {
+    const std::string_view part = std::string_view(reply.flood).substr(0, left);
+    if (!conn_write(c, part)) return;
+    left -= part.size();
+    c.server.flooded += part.size();
+  }
+}
+
 // Sends the reply; true when the connection may carry another request.
 bool send_reply(Conn& c, const Reply& reply) {
   if (reply.stall_before_head) {
@@ -196,14 +210,17 @@ bool send_reply(Conn& c, const Reply& reply) {
     return false;
   }
   if (!reply.raw.empty()) {
+    bool sent = true;
     if (reply.trickle.count() == 0) {
-      conn_write(c, reply.raw);
-      return false;
+      sent = conn_write(c, reply.raw);
+    } else {
+      for (char byte : reply.raw) {
+        nap(c.server, reply.trickle);
+        sent = !c.server.stopping.load() && conn_write(c, std::string_view(&byte, 1));
+        if (!sent) break;
+      }
     }
-    for (char byte : reply.raw) {
-      nap(c.server, reply.trickle);
-      if (c.server.stopping.load() || !conn_write(c, std::string_view(&byte, 1))) break;
-    }
+    if (sent && !reply.flood.empty()) flood(c, reply);
     return false;
   }
   const std::string body = reply.gzip ? gzip_bytes(reply.body) : reply.body;
@@ -428,6 +445,8 @@ std::vector<LoggedRequest> TestServer::requests() const {
   std::lock_guard lock(state->mutex);
   return state->log;
 }
+
+std::size_t TestServer::flooded() const { return state ? state->flooded.load() : 0; }
 
 void TestServer::stop() {
   if (!state) return;

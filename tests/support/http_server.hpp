@@ -41,6 +41,10 @@ struct Reply {
   // Sent exactly as it is instead of everything above; then the connection
   // closes.
   std::string raw;
+  // Sent after `raw` over and over, as fast as the client takes it, until
+  // the client goes, the server stops or `flood_limit` bytes of it are out.
+  std::string flood;
+  std::size_t flood_limit = std::size_t{64} << 20;
 };
 
 Reply text_reply(std::string body, int status = 200);
@@ -94,6 +98,9 @@ struct TestServer {
   std::uint16_t port() const;
   // Every request so far, in the order they arrived.
   std::vector<LoggedRequest> requests() const;
+  // Bytes of Reply::flood sent so far over all connections, not counting a
+  // piece whose write failed: about the most that a client can have taken.
+  std::size_t flooded() const;
   // Ends every connection and joins every thread; the destructor calls it.
   void stop();
 };
