@@ -1,1 +1,227 @@
-// placeholder
+#include "install/plan.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include "install/download.hpp"
+#include "lib/hexdigest.hpp"
+
+namespace {
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
+
+// No server delivers a longer piece, so a longer one cannot be real; its
+// bytes are never looked for and never buffered.
+bool length_can_be_real(std::uint64_t length) { return length <= PIECE_DECODED_LIMIT; }
+
+// A release may leave lengths out (0) or give wrong ones; offsets taken from
+// such a list would point at other bytes, and the built file would never
+// verify. Only a list that covers the file exactly is trusted without a read.
+bool lengths_cover(const FileEntry& file) {
+  std::uint64_t total = 0;
+  for (const FilePiece& piece : file.pieces) {
+    if (piece.length > std::numeric_limits<std::uint64_t>::max() - total) return false;
+    total += piece.length;
+  }
+  return total == file.size;
+}
+
+// The pieces of a file the scan verified, from the release alone.
+void record_intact(const FileEntry& file, const std::filesystem::path& full, SalvageMap& salvaged) {
+  std::uint64_t offset = 0;
+  for (const FilePiece& piece : file.pieces) {
+    if (length_can_be_real(piece.length) && !salvaged.contains(piece.id))
+      salvaged.emplace(piece.id, PieceLocation{full, offset});
+    offset += piece.length;  // cannot wrap: lengths_cover held
+  }
+}
+
+// Up to `length` bytes at `offset` into `buffer`: stops early only at the end
+// of the file. None on a read error.
+std::optional<std::size_t> read_at(int fd, std::uint8_t* buffer, std::size_t length,
+                                   std::uint64_t offset) {
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::pread(fd, buffer + got, length - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+std::optional<std::string> sha256_hex(const std::uint8_t* bytes, std::size_t length) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int digest_length = 0;
+  if (EVP_Digest(bytes, length, digest.data(), &digest_length, EVP_sha256(), nullptr) != 1 ||
+      digest_length != digest.size())
+    return std::nullopt;
+  return digest_hex(digest);
+}
+
+// Every piece of `file` whose bytes lie at its offset in `full`. Each error
+// only costs the piece (or the file) it concerns.
+void search_file(const FileEntry& file, const std::filesystem::path& full, SalvageMap& salvaged) {
+  // The system call would stop at a NUL and open another, shorter path.
+  if (full.native().find('\0') != std::string::npos) return;
+  // Non-blocking, so that a FIFO at the path does not wait for a writer; only
+  // a regular file is read.
+  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return;
+  FdCloser closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return;
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+
+  // A piece that reaches past the end is short, so the one buffer never needs
+  // to be larger than the file.
+  std::uint64_t capacity = 0;
+  for (const FilePiece& piece : file.pieces)
+    if (length_can_be_real(piece.length) && piece.length <= size)
+      capacity = std::max(capacity, piece.length);
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(capacity));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+
+  std::uint64_t offset = 0;
+  for (const FilePiece& piece : file.pieces) {
+    const std::uint64_t length = piece.length;
+    const bool fits = length <= buffer.size() && offset <= size - length;
+    if (fits && !salvaged.contains(piece.id)) {
+      const auto got = read_at(fd, buffer.data(), static_cast<std::size_t>(length), offset);
+      if (got && *got == length) {
+        const auto digest = sha256_hex(buffer.data(), *got);
+        if (digest && *digest == piece.id) salvaged.emplace(piece.id, PieceLocation{full, offset});
+      }
+    }
+    // Past this no offset is real: every later piece would be short.
+    if (length > std::numeric_limits<std::uint64_t>::max() - offset) return;
+    offset += length;
+  }
+}
+
+struct Salvage {
+  IntactFiles intact_files;
+  SalvageMap salvaged;
+};
+
+Salvage salvage(const ReleaseInfo& installed, const ScanReport& report,
+                const std::filesystem::path& install_dir) {
+  Salvage result;
+  for (const FileEntry& file : installed.files) {
+    const std::filesystem::path full = install_dir / file.path;
+    const auto verified = report.verified.find(file.path);
+    const bool intact = verified != report.verified.end() && verified->second == file.hash;
+    if (intact) result.intact_files.insert_or_assign(file.path, file.hash);
+    // The bytes of an intact file whose lengths cannot be right are still
+    // worth what their hashes prove.
+    if (intact && lengths_cover(file))
+      record_intact(file, full, result.salvaged);
+    else
+      search_file(file, full, result.salvaged);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::unordered_map<std::string, std::size_t> last_positions(std::span<const FileEntry> files) {
+  std::unordered_map<std::string, std::size_t> last;
+  for (std::size_t i = 0; i < files.size(); ++i) last.insert_or_assign(files[i].path, i);
+  return last;
+}
+
+std::optional<std::size_t> next_file_to_update(UpdateStep& step) {
+  while (step.next < step.files.size()) {
+    const std::size_t i = step.next++;
+    const FileEntry& file = step.files[i];
+    const auto last = step.last_position.find(file.path);
+    if (last != step.last_position.end() && last->second != i) continue;
+    const auto intact = step.intact_files.find(file.path);
+    if (intact != step.intact_files.end() && intact->second == file.hash) continue;
+    return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> next_file_to_remove(RemoveStep& step) {
+  while (!step.rest.empty()) {
+    const FileEntry& file = step.rest.front();
+    step.rest = step.rest.subspan(1);
+    if (!step.target_paths.contains(file.path)) return file.path;
+  }
+  return std::nullopt;
+}
+
+const FilePiece* next_new_piece(NewPieceStep& step) {
+  while (!step.rest.empty()) {
+    const FilePiece& piece = step.rest.front();
+    step.rest = step.rest.subspan(1);
+    if (step.salvaged.contains(piece.id)) continue;
+    if (step.seen.insert(piece.id).second) return &piece;
+  }
+  return nullptr;
+}
+
+std::optional<std::string> next_download_id(DownloadStep& step) {
+  for (;;) {
+    if (const FilePiece* piece = next_new_piece(step.pieces)) return piece->id;
+    if (step.positions.empty()) return std::nullopt;
+    step.pieces.rest = step.files[step.positions.front()].pieces;
+    step.positions = step.positions.subspan(1);
+  }
+}
+
+UpdatePlan plan_update(const ReleaseInfo& target, const std::optional<ReleaseInfo>& installed,
+                       const std::optional<ScanReport>& report,
+                       const std::filesystem::path& install_dir) {
+  UpdatePlan plan;
+  IntactFiles intact_files;
+  if (installed && report) {
+    Salvage found = salvage(*installed, *report, install_dir);
+    intact_files = std::move(found.intact_files);
+    plan.salvaged = std::move(found.salvaged);
+  }
+
+  const auto last = last_positions(target.files);
+  UpdateStep update{.files = target.files, .next = 0, .intact_files = intact_files,
+                    .last_position = last};
+  while (const auto i = next_file_to_update(update)) plan.to_update.push_back(*i);
+
+  std::unordered_set<std::string> target_paths;
+  for (const FileEntry& file : target.files) target_paths.insert(file.path);
+  if (installed) {
+    RemoveStep remove{.rest = installed->files, .target_paths = target_paths};
+    while (auto path = next_file_to_remove(remove)) plan.to_remove.push_back(std::move(*path));
+  }
+  if (report) {
+    // The raw name bytes name the file even when its text is lossy; a report
+    // made without them still gives its text.
+    for (std::size_t k = 0; k < report->extras.size(); ++k)
+      plan.to_remove.push_back(k < report->extra_paths.size() ? report->extra_paths[k]
+                                                              : report->extras[k]);
+  }
+
+  std::unordered_set<std::string> seen;
+  DownloadStep download{.files = target.files, .positions = plan.to_update,
+                        .pieces = {.rest = {}, .salvaged = plan.salvaged, .seen = seen}};
+  while (auto id = next_download_id(download)) plan.to_download.push_back(std::move(*id));
+  return plan;
+}
