@@ -1,1 +1,543 @@
-// placeholder
+#include "tools/publisher.hpp"
+#include "tools/static_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "lib/hexdigest.hpp"
+#include "release/http.hpp"
+#include "release/offered_release.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_key.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string TEST_KEY_PEM = REEFTOWN_TEST_DATA_DIR "/test_release_key.pem";
+constexpr std::uint64_t SMALL_PIECE = 65536;
+
+// Bounded waits: a fault fails the test in seconds, a loaded machine does not.
+AgentSettings loopback() {
+  AgentSettings settings;
+  settings.connect_timeout = std::chrono::seconds(10);
+  settings.read_timeout = std::chrono::seconds(10);
+  return settings;
+}
+
+std::string sha256_of(std::string_view bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
+  return digest_hex(digest);
+}
+
+// Bytes that do not compress away, the same for the same seed.
+std::string noise(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  std::uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+  for (char& c : out) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x);
+  }
+  return out;
+}
+
+// Every file below `root` with its content: a tree compared before and after.
+std::map<std::string, std::string> listing(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  if (!fs::exists(root, ec)) return out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string rel = it->path().lexically_relative(root).generic_string();
+    out[rel] = it->is_directory() ? "<folder>" : read_file(it->path());
+  }
+  return out;
+}
+
+std::string decode_piece(std::string_view zst) {
+  const unsigned long long size = ZSTD_getFrameContentSize(zst.data(), zst.size());
+  if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN) return "<bad frame>";
+  std::string out(size, '\0');
+  const std::size_t got = ZSTD_decompress(out.data(), out.size(), zst.data(), zst.size());
+  if (ZSTD_isError(got)) return "<bad frame>";
+  out.resize(got);
+  return out;
+}
+
+// The whole body of a GET through the program's own agent.
+std::expected<std::string, std::string> fetch_bytes(const std::string& url, AgentSettings settings = loopback()) {
+  auto response = make_agent(settings).get(url);
+  if (!response) return std::unexpected(describe_http_error(response.error()));
+  std::string body;
+  std::vector<std::uint8_t> buf(1 << 20);
+  for (;;) {
+    auto got = read_body(response->body, buf);
+    if (!got) return std::unexpected(got.error() + " after " + std::to_string(body.size()) + " bytes");
+    if (*got == 0) return body;
+    body.append(reinterpret_cast<const char*>(buf.data()), *got);
+  }
+}
+
+// Sends `request` as it is and returns everything the server says until it
+// closes the connection (or a few seconds pass).
+std::string raw_exchange(std::uint16_t port, std::string_view request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  std::string out;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 5000) <= 0) break;
+      char buf[4096];
+      const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+      if (got <= 0) break;
+      out.append(buf, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
+// The test key, encrypted under a pass phrase.
+void write_locked_key(const fs::path& path) {
+  FILE* in = std::fopen(TEST_KEY_PEM.c_str(), "r");
+  ASSERT_NE(in, nullptr);
+  EVP_PKEY* key = PEM_read_PrivateKey(in, nullptr, nullptr, nullptr);
+  std::fclose(in);
+  ASSERT_NE(key, nullptr);
+  FILE* out = std::fopen(path.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  static const char phrase[] = "pass phrase";
+  const int wrote = PEM_write_PrivateKey(out, key, EVP_aes_256_cbc(),
+                                         reinterpret_cast<const unsigned char*>(phrase), sizeof phrase - 1,
+                                         nullptr, nullptr);
+  std::fclose(out);
+  EVP_PKEY_free(key);
+  ASSERT_EQ(wrote, 1);
+}
+
+// The game of the tests: a launcher, an empty file, a file in a subfolder
+// of 2.5 pieces, and one whose three pieces are equal.
+void make_game(const fs::path& game) {
+  write_file(game / "ReefTown.exe", "MZ reef town game executable\n");
+  write_file(game / "empty.dat", "");
+  write_file(game / "Content/Paks/reef.pak", noise(SMALL_PIECE * 5 / 2, 1));
+  write_file(game / "Content/same.bin", noise(SMALL_PIECE, 2) + noise(SMALL_PIECE, 2) + noise(SMALL_PIECE, 2));
+}
+
+struct PublishTest : ::testing::Test {
+  TempDir temp;
+  fs::path game = temp.path / "game";
+  fs::path tree = temp.path / "tree";
+
+  PublishRequest request(std::string version, std::uint64_t released) const {
+    PublishRequest r;
+    r.game_dir = game;
+    r.tree_dir = tree;
+    r.version = std::move(version);
+    r.released = released;
+    r.key_pem = TEST_KEY_PEM;
+    r.piece_size = SMALL_PIECE;
+    return r;
+  }
+};
+
+TEST_F(PublishTest, TheProgramFetchesWhatWasPublished) {
+  make_game(game);
+  PublishRequest r = request("1.0.0", 1765000000);
+  r.launch = "ReefTown.exe";
+  r.eac_product_id = "eac-product-7";
+  const auto published = publish_release(r);
+  ASSERT_TRUE(published) << published.error();
+  EXPECT_EQ(published->file_count, 4u);
+  // reef.pak: 3 pieces; same.bin: 1 piece three times; ReefTown.exe: 1.
+  EXPECT_EQ(published->pieces_written.size(), 5u);
+  EXPECT_TRUE(published->pieces_skipped.empty());
+
+  auto server = start_static_server(tree);
+  ASSERT_TRUE(server) << server.error();
+  const auto info = fetch_offered_release(server->base_url(), TEST_PUBLIC_KEY_HEX, loopback());
+  ASSERT_TRUE(info) << info.error();
+  EXPECT_EQ(server->requested_paths(),
+            (std::vector<std::string>{"latest.json", "v/1.0.0/manifest.json", "v/1.0.0/manifest.json.sig"}));
+  EXPECT_EQ(info->manifest_json, published->manifest_json);
+  EXPECT_EQ(info->version, "1.0.0");
+  EXPECT_EQ(info->released, 1765000000u);
+  EXPECT_EQ(info->launch, "ReefTown.exe");
+  EXPECT_EQ(info->eac_product_id, "eac-product-7");
+
+  std::vector<std::string> paths;
+  std::set<std::string> ids;
+  for (const FileEntry& file : info->files) {
+    paths.push_back(file.path);
+    const std::string content = read_file(game / file.path);
+    EXPECT_EQ(file.size, content.size()) << file.path;
+    EXPECT_EQ(file.hash, sha256_of(content)) << file.path;
+    std::uint64_t at = 0;
+    for (const FilePiece& piece : file.pieces) {
+      EXPECT_LE(piece.length, SMALL_PIECE);
+      EXPECT_GT(piece.length, 0u);
+      EXPECT_EQ(piece.id, sha256_of(std::string_view(content).substr(at, piece.length))) << file.path;
+      at += piece.length;
+      ids.insert(piece.id);
+    }
+    EXPECT_EQ(at, content.size()) << file.path;
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"Content/Paks/reef.pak", "Content/same.bin", "ReefTown.exe",
+                                             "empty.dat"}));
+  EXPECT_TRUE(info->files[3].pieces.empty());
+  EXPECT_EQ(info->files[1].pieces.size(), 3u);
+
+  // "chunks" names every piece once, with the size of its file on the server.
+  ASSERT_EQ(info->chunks.size(), ids.size());
+  for (const std::string& id : ids) {
+    ASSERT_TRUE(info->chunks.contains(id)) << id;
+    EXPECT_EQ(info->chunks.at(id), fs::file_size(tree / piece_path(id))) << id;
+  }
+  EXPECT_EQ(std::set<std::string>(published->pieces_written.begin(), published->pieces_written.end()), ids);
+
+  // A piece as a download worker gets it: one zstd frame whose decoded bytes
+  // hash to its id.
+  const std::string id = info->files[0].pieces[1].id;
+  const auto zst = fetch_bytes(server->base_url() + "/" + piece_path(id));
+  ASSERT_TRUE(zst) << zst.error();
+  EXPECT_EQ(sha256_of(decode_piece(*zst)), id);
+  EXPECT_EQ(server->piece_gets(), 1u);
+}
+
+TEST_F(PublishTest, ASecondVersionWritesOnlyTheNewPieces) {
+  make_game(game);
+  const auto first = publish_release(request("1.0.0", 100));
+  ASSERT_TRUE(first) << first.error();
+  const auto before = listing(tree);
+
+  // The last piece of reef.pak changes, a new file comes, one file goes.
+  std::string pak = read_file(game / "Content/Paks/reef.pak");
+  pak.back() ^= 1;
+  write_file(game / "Content/Paks/reef.pak", pak);
+  write_file(game / "new.txt", "new in 1.1\n");
+  fs::remove(game / "Content/same.bin");
+  const auto second = publish_release(request("1.1.0", 200));
+  ASSERT_TRUE(second) << second.error();
+
+  const std::vector<std::string> written{sha256_of(std::string_view(pak).substr(2 * SMALL_PIECE)),
+                                         sha256_of("new in 1.1\n")};
+  EXPECT_EQ(second->pieces_written, written);
+  EXPECT_EQ(second->pieces_skipped.size(), 3u);  // two of reef.pak, ReefTown.exe
+
+  // What the tree held stays byte for byte; only latest.json moves on.
+  const auto after = listing(tree);
+  for (const auto& [path, content] : before) {
+    if (path == "latest.json") continue;
+    ASSERT_TRUE(after.contains(path)) << path;
+    EXPECT_EQ(after.at(path), content) << path;
+  }
+  EXPECT_EQ(after.size(), before.size() + 2 /* pieces */ + 2 /* c/xx folders */ + 3 /* v/1.1.0 */);
+
+  auto server = start_static_server(tree);
+  ASSERT_TRUE(server) << server.error();
+  const auto info = fetch_offered_release(server->base_url(), TEST_PUBLIC_KEY_HEX, loopback());
+  ASSERT_TRUE(info) << info.error();
+  EXPECT_EQ(info->version, "1.1.0");
+  EXPECT_EQ(info->released, 200u);
+  EXPECT_EQ(info->launch, "ReefTown.exe");  // left out: the program's default
+  EXPECT_EQ(info->eac_product_id, "");
+  EXPECT_EQ(info->files.size(), 4u);
+  for (const auto& [id, size] : info->chunks) EXPECT_EQ(size, fs::file_size(tree / piece_path(id))) << id;
+  EXPECT_EQ(info->chunks.size(), 5u);
+}
+
+TEST_F(PublishTest, RefusalsLeaveTheTreeAsItWas) {
+  struct Case {
+    std::string name;
+    std::function<void(PublishTest&, PublishRequest&)> setup;
+    std::string error_part;
+  };
+  const std::vector<Case> cases = {
+      {"missing key file", [](PublishTest& t, PublishRequest& r) { r.key_pem = t.temp.path / "none.pem"; },
+       "cannot open the private key"},
+      {"key file that is no PEM",
+       [](PublishTest& t, PublishRequest& r) {
+         write_file(t.temp.path / "junk.pem", "not a key\n");
+         r.key_pem = t.temp.path / "junk.pem";
+       },
+       "holds no unencrypted PEM private key"},
+      {"hex text in place of a PEM key",
+       [](PublishTest& t, PublishRequest& r) {
+         write_file(t.temp.path / "pub.pem", read_file(REEFTOWN_TEST_DATA_DIR "/test_release_key.pub.hex"));
+         r.key_pem = t.temp.path / "pub.pem";
+       },
+       "holds no unencrypted PEM private key"},
+      {"key under a pass phrase",
+       [](PublishTest& t, PublishRequest& r) {
+         r.key_pem = t.temp.path / "locked.pem";
+         write_locked_key(r.key_pem);
+       },
+       "holds no unencrypted PEM private key"},
+      {"missing game folder", [](PublishTest& t, PublishRequest& r) { r.game_dir = t.temp.path / "nothing"; },
+       "does not exist"},
+      {"game folder that is a file",
+       [](PublishTest& t, PublishRequest& r) { r.game_dir = t.game / "ReefTown.exe"; }, "is not a folder"},
+      {"version that exists", [](PublishTest&, PublishRequest& r) { r.version = "1.0.0"; },
+       "version 1.0.0 exists already"},
+      {"version with a slash", [](PublishTest&, PublishRequest& r) { r.version = "1.0/x"; }, "bad version"},
+      {"version of two dots", [](PublishTest&, PublishRequest& r) { r.version = ".."; }, "bad version"},
+      {"empty version", [](PublishTest&, PublishRequest& r) { r.version = ""; }, "must not be empty"},
+      {"piece size 0", [](PublishTest&, PublishRequest& r) { r.piece_size = 0; }, "bad piece size"},
+      {"piece size above what the program takes",
+       [](PublishTest&, PublishRequest& r) { r.piece_size = MAX_PIECE_SIZE + 1; }, "bad piece size"},
+      {"link in the game folder",
+       [](PublishTest& t, PublishRequest&) { fs::create_symlink("/etc/passwd", t.game / "passwd"); },
+       "it is a link"},
+      {"fifo in the game folder",
+       [](PublishTest& t, PublishRequest&) { ::mkfifo((t.game / "pipe").c_str(), 0600); },
+       "neither a regular file nor a folder"},
+      {"name the program refuses",
+       [](PublishTest& t, PublishRequest&) { write_file(t.game / "a..b.txt", "x"); }, "the setup program refuses"},
+      {"name with a colon", [](PublishTest& t, PublishRequest&) { write_file(t.game / "sub/c:d", "x"); },
+       "the setup program refuses"},
+      {"tree inside the game folder", [](PublishTest& t, PublishRequest& r) { r.tree_dir = t.game / "out"; },
+       "lies inside the game folder"},
+      // Fails after the new pieces are written: they are taken away again.
+      {"no room for the version's folder",
+       [](PublishTest& t, PublishRequest&) {
+         write_file(t.game / "extra.bin", noise(1000, 9));
+         fs::rename(t.tree / "v", t.temp.path / "v-aside");
+         write_file(t.tree / "v", "a file in the way");
+       },
+       "cannot make the folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Each case starts from the same game and tree.
+    fs::remove_all(game);
+    make_game(game);
+    fs::remove_all(tree);
+    fs::remove_all(temp.path / "v-aside");
+    fs::remove_all(temp.path / "out");
+    ASSERT_TRUE(publish_release(request("1.0.0", 100)));
+    PublishRequest r = request("2.0.0", 200);
+    c.setup(*this, r);
+    const auto before = listing(tree);
+    const auto result = publish_release(r);
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().find(c.error_part), std::string::npos) << result.error();
+    EXPECT_EQ(listing(tree), before);
+    EXPECT_FALSE(fs::exists(game / "out"));
+  }
+}
+
+TEST_F(PublishTest, AFreshTreeIsNotMadeForARefusedRelease) {
+  make_game(game);
+  PublishRequest r = request("1.0.0", 1);
+  r.key_pem = temp.path / "none.pem";
+  ASSERT_FALSE(publish_release(r));
+  r = request("1.0.0", 1);
+  fs::create_symlink("/etc", game / "etc");
+  ASSERT_FALSE(publish_release(r));
+  EXPECT_FALSE(fs::exists(tree));
+}
+
+// ---- the static server ----
+
+struct ServerTest : ::testing::Test {
+  TempDir temp;
+  fs::path root = temp.path / "root";
+};
+
+TEST_F(ServerTest, AnswersGetHeadAndMissingFiles) {
+  write_file(root / "latest.json", "{}\n");
+  write_file(root / "c/ab/piece.zst", "zz");
+  write_file(temp.path / "secret.txt", "outside");
+  fs::create_symlink(temp.path / "secret.txt", root / "link.txt");
+  fs::create_symlink(temp.path, root / "up");
+  auto server = start_static_server(root);
+  ASSERT_TRUE(server) << server.error();
+  const std::uint16_t port = server->port();
+
+  struct Case {
+    std::string request;
+    std::string status_line;
+    std::string body;  // expected at the end of the answer
+  };
+  const std::vector<Case> cases = {
+      {"GET /latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK", "\r\n\r\n{}\n"},
+      {"HEAD /latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK",
+       "Content-Length: 3\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n"},
+      {"GET /c/ab/piece.zst?x=1 HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", "\r\n\r\nzz"},
+      {"GET /missing.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found\n"},
+      {"GET /c/ HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found\n"},
+      {"GET /c HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found\n"},
+      {"GET /../secret.txt HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad Request\n"},
+      {"GET /c/%2e%2e/../secret.txt HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request",
+       "Bad Request\n"},
+      {"GET /link.txt HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found\n"},
+      {"GET /up/secret.txt HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found\n"},
+      {"GET latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad Request\n"},
+      {"POST /latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    const std::string answer = raw_exchange(port, c.request);
+    EXPECT_TRUE(answer.starts_with(c.status_line + "\r\n")) << answer;
+    EXPECT_TRUE(answer.ends_with(c.body)) << answer;
+    EXPECT_EQ(answer.find("outside"), std::string::npos) << answer;
+  }
+  // Two requests on one connection, the second one closing it.
+  const std::string both = raw_exchange(port,
+                                        "GET /latest.json HTTP/1.1\r\n\r\n"
+                                        "GET /c/ab/piece.zst HTTP/1.1\r\nConnection: close\r\n\r\n");
+  EXPECT_TRUE(both.starts_with("HTTP/1.1 200 OK\r\n")) << both;
+  EXPECT_TRUE(both.ends_with("\r\n\r\nzz")) << both;
+  EXPECT_NE(both.find("{}\nHTTP/1.1 200 OK\r\n"), std::string::npos) << both;
+  // Below "c/" whatever the answer: "?x=1", "c/", the refused "%2e%2e" and
+  // the second request of the kept connection.
+  EXPECT_EQ(server->piece_gets(), 4u);
+}
+
+TEST_F(ServerTest, ServesABigFileWholeToSeveralClients) {
+  const std::string big = noise(32 << 20, 3);
+  write_file(root / "big.bin", big);
+  auto server = start_static_server(root, 0, 3);
+  ASSERT_TRUE(server) << server.error();
+  const std::string want = sha256_of(big);
+  std::array<std::string, 3> got;
+  {
+    std::vector<std::jthread> clients;
+    for (std::string& out : got)
+      clients.emplace_back([&out, url = server->base_url() + "/big.bin"] {
+        auto body = fetch_bytes(url);
+        out = body ? sha256_of(*body) : body.error();
+      });
+  }
+  for (const std::string& g : got) EXPECT_EQ(g, want);
+  EXPECT_EQ(server->requested_paths(), std::vector<std::string>(3, "big.bin"));
+}
+
+TEST_F(ServerTest, RulesFailDelayAndStallAPath) {
+  write_file(root / "c/aa/one.zst", noise(300000, 4));
+  write_file(root / "c/bb/two.zst", "two");
+  auto server = start_static_server(root);
+  ASSERT_TRUE(server) << server.error();
+  const std::string base = server->base_url();
+
+  server->set_rule("c/bb/two.zst", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 503,
+                                             .stall_after = std::nullopt});
+  const auto failed = fetch_bytes(base + "/c/bb/two.zst");
+  ASSERT_FALSE(failed);
+  EXPECT_NE(failed.error().find("status code 503"), std::string::npos) << failed.error();
+
+  server->set_rule("c/bb/two.zst", ServeRule{.delay = std::chrono::milliseconds(300), .fail_status = 0,
+                                             .stall_after = std::nullopt});
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(fetch_bytes(base + "/c/bb/two.zst").value_or("<error>"), "two");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+
+  server->set_rule("c/aa/one.zst", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0,
+                                             .stall_after = 1000});
+  AgentSettings impatient = loopback();
+  impatient.read_timeout = std::chrono::milliseconds(500);
+  const auto stalled = fetch_bytes(base + "/c/aa/one.zst", impatient);
+  ASSERT_FALSE(stalled);
+  EXPECT_NE(stalled.error().find("after 1000 bytes"), std::string::npos) << stalled.error();
+  EXPECT_EQ(server->piece_gets(), 3u);
+}
+
+TEST_F(ServerTest, StopEndsAStalledConnectionAndRefusesABadRoot) {
+  write_file(root / "slow.bin", noise(100000, 5));
+  auto server = start_static_server(root);
+  ASSERT_TRUE(server) << server.error();
+  server->set_rule("slow.bin", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0, .stall_after = 10});
+  std::jthread client([url = server->base_url() + "/slow.bin"] { (void)fetch_bytes(url); });
+  while (server->requested_paths().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto started = std::chrono::steady_clock::now();
+  server->stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+
+  const auto missing = start_static_server(temp.path / "none");
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.error().find("cannot open the folder"), std::string::npos) << missing.error();
+}
+
+// ---- the two programs ----
+
+// Runs `command` with a shell; its exit code and what it wrote to stderr.
+std::pair<int, std::string> run(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>&1 >/dev/null").c_str(), "r");
+  std::string out;
+  char buf[4096];
+  std::size_t got;
+  while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, got);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST_F(PublishTest, TheProgramsPublishAndServe) {
+  make_game(game);
+  const std::string publish = std::string(REEFTOWN_PUBLISH_BINARY) + " --game '" + game.string() + "' --tree '" +
+                              tree.string() + "' --released 5 --key '" + TEST_KEY_PEM + "'";
+  const auto ok = run(publish + " --version 3.0 --piece-size 100000 --launch ReefTown.exe --eac-product-id p1");
+  EXPECT_EQ(ok.first, 0) << ok.second;
+  EXPECT_NE(ok.second.find("published version 3.0"), std::string::npos) << ok.second;
+  const auto again = run(publish + " --version 3.0");
+  EXPECT_EQ(again.first, 1);
+  EXPECT_TRUE(again.second.starts_with("reeftown-publish: version 3.0 exists already")) << again.second;
+  const auto bad = run(publish + " --version 3.1 --piece-size lots");
+  EXPECT_EQ(bad.first, 1);
+  EXPECT_TRUE(bad.second.starts_with("reeftown-publish: --piece-size needs")) << bad.second;
+  const auto missing = run(std::string(REEFTOWN_PUBLISH_BINARY) + " --game '" + game.string() + "'");
+  EXPECT_EQ(missing.first, 1);
+  EXPECT_TRUE(missing.second.starts_with("reeftown-publish: ")) << missing.second;
+
+  // The server program prints its port first, serves, and ends on SIGTERM.
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::execl(REEFTOWN_SERVE_BINARY, REEFTOWN_SERVE_BINARY, "--root", tree.c_str(), "--threads", "4", nullptr);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string line;
+  char c;
+  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  ::close(out[0]);
+  const auto info = fetch_offered_release("http://127.0.0.1:" + line, TEST_PUBLIC_KEY_HEX, loopback());
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(info) << info.error() << " (port line \"" << line << "\")";
+  EXPECT_EQ(info->version, "3.0");
+  EXPECT_EQ(info->eac_product_id, "p1");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace

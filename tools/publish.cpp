@@ -1,0 +1,84 @@
+// reeftown-publish: makes a release of a folder of game files on a server
+// tree. See usage() and publisher.hpp.
+#include <charconv>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/console.hpp"
+#include "tools/publisher.hpp"
+
+namespace {
+
+constexpr std::string_view USAGE =
+    "usage: reeftown-publish --game DIR --tree DIR --version V --released N --key PEM\n"
+    "                        [--piece-size BYTES] [--launch NAME] [--eac-product-id ID]\n";
+
+std::optional<std::uint64_t> whole_number(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+int fail(std::string_view message) {
+  print("reeftown-publish: " + std::string(message) + "\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  console_unbuffered();
+  PublishRequest request;
+  bool have_game = false, have_tree = false, have_version = false, have_released = false, have_key = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (option == "--help" || option == "-h") {
+      print(USAGE);
+      return 0;
+    }
+    if (i + 1 >= argc) return fail("unknown option or missing value: " + std::string(option) + "\n" + std::string(USAGE));
+    const std::string_view value = argv[++i];
+    if (option == "--game") {
+      request.game_dir = value;
+      have_game = true;
+    } else if (option == "--tree") {
+      request.tree_dir = value;
+      have_tree = true;
+    } else if (option == "--version") {
+      request.version = value;
+      have_version = true;
+    } else if (option == "--released") {
+      const auto n = whole_number(value);
+      if (!n) return fail("--released needs a whole number, not \"" + std::string(value) + "\"");
+      request.released = *n;
+      have_released = true;
+    } else if (option == "--key") {
+      request.key_pem = value;
+      have_key = true;
+    } else if (option == "--piece-size") {
+      const auto n = whole_number(value);
+      if (!n) return fail("--piece-size needs a whole number of bytes, not \"" + std::string(value) + "\"");
+      request.piece_size = *n;
+    } else if (option == "--launch") {
+      request.launch = std::string(value);
+    } else if (option == "--eac-product-id") {
+      request.eac_product_id = std::string(value);
+    } else {
+      return fail("unknown option " + std::string(option) + "\n" + std::string(USAGE));
+    }
+  }
+  if (!have_game || !have_tree || !have_version || !have_released || !have_key)
+    return fail("--game, --tree, --version, --released and --key are required\n" + std::string(USAGE));
+
+  const auto result = publish_release(request);
+  if (!result) return fail(result.error());
+  print("published version " + request.version + " of " + request.game_dir.string() + " to " +
+        request.tree_dir.string() + ": " + std::to_string(result->file_count) + " files, " +
+        std::to_string(result->pieces_written.size()) + " pieces written, " +
+        std::to_string(result->pieces_skipped.size()) + " already there; latest.json names " + request.version +
+        "\n");
+  return 0;
+}

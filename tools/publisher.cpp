@@ -1,0 +1,517 @@
+#include "tools/publisher.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#include "lib/hexdigest.hpp"
+#include "lib/utf8.hpp"
+#include "release/http.hpp"
+#include "release/release_info.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct CctxFree {
+  void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string errno_text(int err) { return std::error_code(err, std::system_category()).message(); }
+
+std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+
+// The same rule as the setup program's check of "latest.json".
+bool is_version_text(std::string_view version) {
+  for (char c : version) {
+    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                         (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+    if (!allowed) return false;
+  }
+  return true;
+}
+
+// A path the setup program installs: it refuses "..", ":" and a leading
+// backslash, and a backslash is a folder separator where the game runs.
+bool is_installable_path(std::string_view path) {
+  return is_valid_utf8(path) && path.find("..") == std::string_view::npos &&
+         path.find(':') == std::string_view::npos && path.find('\\') == std::string_view::npos;
+}
+
+std::expected<Pkey, ErrorText> load_private_key(const fs::path& pem) {
+  FILE* file = std::fopen(pem.c_str(), "r");
+  if (!file) return std::unexpected("cannot open the private key " + quoted(pem) + " (" + errno_text(errno) + ")");
+  // No pass phrase callback: an encrypted key fails instead of prompting on
+  // the terminal of an unattended run.
+  const auto no_pass_phrase = [](char*, int, int, void*) { return -1; };
+  Pkey key(PEM_read_PrivateKey(file, nullptr, no_pass_phrase, nullptr));
+  std::fclose(file);
+  ERR_clear_error();
+  if (!key) return std::unexpected("the file " + quoted(pem) + " holds no unencrypted PEM private key");
+  if (EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
+    return std::unexpected("the key in " + quoted(pem) + " is not an Ed25519 private key");
+  return key;
+}
+
+std::expected<std::string, ErrorText> sign_hex(EVP_PKEY* key, std::string_view message) {
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  std::array<std::uint8_t, 64> sig{};
+  std::size_t len = sig.size();
+  const bool ok = ctx && EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) == 1 &&
+                  EVP_DigestSign(ctx.get(), sig.data(), &len,
+                                 reinterpret_cast<const unsigned char*>(message.data()),
+                                 message.size()) == 1 &&
+                  len == sig.size();
+  ERR_clear_error();
+  if (!ok) return std::unexpected(ErrorText("cannot sign the release information"));
+  return hex_encode(sig);
+}
+
+std::string public_key_hex(EVP_PKEY* key) {
+  std::array<std::uint8_t, 32> pub{};
+  std::size_t len = pub.size();
+  if (EVP_PKEY_get_raw_public_key(key, pub.data(), &len) != 1 || len != pub.size()) {
+    ERR_clear_error();
+    return "";
+  }
+  return hex_encode(pub);
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
+  return digest_hex(digest);
+}
+
+// What this call has added to the tree, to take away again when it fails.
+struct Undo {
+  std::vector<fs::path> files;
+  std::vector<fs::path> dirs;  // in the order made
+
+  void run() const {
+    std::error_code ec;
+    for (auto it = files.rbegin(); it != files.rend(); ++it) fs::remove(*it, ec);
+    // Removes only what stayed empty.
+    for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) fs::remove(*it, ec);
+  }
+};
+
+// Makes `dir` and the parents it lacks, noting each one made.
+std::expected<void, ErrorText> make_dirs(const fs::path& dir, Undo& undo) {
+  std::vector<fs::path> missing;
+  std::error_code ec;
+  for (fs::path at = dir; !at.empty() && !fs::exists(fs::symlink_status(at, ec)); at = at.parent_path()) {
+    missing.push_back(at);
+    if (at == at.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0755) != 0 && errno != EEXIST)
+      return std::unexpected("cannot make the folder " + quoted(*it) + " (" + errno_text(errno) + ")");
+    undo.dirs.push_back(*it);
+  }
+  return {};
+}
+
+std::expected<void, ErrorText> sync_dir(const fs::path& dir) {
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.fd < 0 || ::fsync(fd.fd) != 0)
+    return std::unexpected("cannot flush the folder " + quoted(dir) + " (" + errno_text(errno) + ")");
+  return {};
+}
+
+// `bytes` as the whole new file `path`, on disk before this returns.
+std::expected<void, ErrorText> write_synced(const fs::path& path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (fd.fd < 0) return std::unexpected("cannot create " + quoted(path) + " (" + errno_text(errno) + ")");
+  while (!bytes.empty()) {
+    const ssize_t wrote = ::write(fd.fd, bytes.data(), bytes.size());
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) return std::unexpected("cannot write " + quoted(path) + " (" + errno_text(errno) + ")");
+    bytes.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  if (::fsync(fd.fd) != 0) return std::unexpected("cannot write " + quoted(path) + " (" + errno_text(errno) + ")");
+  return {};
+}
+
+// Written under a temporary name, then renamed over `path`: a reader sees the
+// old file or the whole new one.
+std::expected<void, ErrorText> write_replacing(const fs::path& path, std::string_view bytes) {
+  fs::path temp = path;
+  temp += ".part-" + std::to_string(::getpid());
+  if (auto wrote = write_synced(temp, bytes); !wrote) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+    return wrote;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    std::error_code ec;
+    fs::remove(temp, ec);
+    return std::unexpected("cannot rename " + quoted(temp) + " to " + quoted(path) + " (" + errno_text(err) + ")");
+  }
+  return {};
+}
+
+struct GameFile {
+  std::string path;  // relative, '/' between names
+  std::string hash;
+  std::uint64_t size = 0;
+  std::vector<FilePiece> pieces;
+};
+
+// Every regular file below `game_dir`, in byte order of the relative paths.
+std::expected<std::vector<GameFile>, ErrorText> list_game_files(const fs::path& game_dir) {
+  std::vector<GameFile> files;
+  std::error_code ec;
+  const auto cannot_read = [&](const std::error_code& why) {
+    return std::unexpected("cannot read the game folder " + quoted(game_dir) + " (" + why.message() + ")");
+  };
+  fs::recursive_directory_iterator it(game_dir, fs::directory_options::none, ec);
+  if (ec) return cannot_read(ec);
+  for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const fs::file_status status = it->symlink_status(ec);
+    if (ec) return cannot_read(ec);
+    const std::string relative = it->path().lexically_relative(game_dir).generic_string();
+    // A link could name anything on this machine, and the setup program
+    // installs only files: links are refused, not followed.
+    if (fs::is_symlink(status))
+      return std::unexpected("cannot publish " + quoted(it->path()) +
+                             ": it is a link (only regular files and folders are published)");
+    if (fs::is_directory(status)) continue;
+    if (!fs::is_regular_file(status))
+      return std::unexpected("cannot publish " + quoted(it->path()) + ": it is neither a regular file nor a folder");
+    if (!is_installable_path(relative))
+      return std::unexpected("cannot publish " + quoted(it->path()) +
+                             ": the setup program refuses paths with \"..\", \":\" or \"\\\" and names that "
+                             "are not UTF-8");
+    files.push_back(GameFile{.path = relative, .hash = {}, .size = 0, .pieces = {}});
+  }
+  if (ec) return cannot_read(ec);
+  std::sort(files.begin(), files.end(), [](const GameFile& a, const GameFile& b) { return a.path < b.path; });
+  return files;
+}
+
+// Cuts the files into pieces, hashes them, and writes every piece that the
+// tree lacks. `chunks` gains each piece's download size.
+struct PieceWriter {
+  const PublishRequest& request;
+  Undo& undo;
+  PublishResult& result;
+  std::map<std::string, std::uint64_t>& chunks;
+  std::unique_ptr<ZSTD_CCtx, CctxFree> cctx;  // made at the first piece to compress
+  std::string compressed;
+
+  std::expected<void, ErrorText> add_piece(const std::string& id, std::string_view bytes) {
+    if (chunks.contains(id)) return {};
+    const fs::path final = request.tree_dir / piece_path(id);
+    std::error_code ec;
+    if (fs::is_regular_file(fs::symlink_status(final, ec))) {
+      const std::uintmax_t size = fs::file_size(final, ec);
+      if (ec) return std::unexpected("cannot read " + quoted(final) + " (" + ec.message() + ")");
+      chunks.emplace(id, size);
+      result.pieces_skipped.push_back(id);
+      return {};
+    }
+    if (!cctx) cctx.reset(ZSTD_createCCtx());
+    if (!cctx) return std::unexpected(ErrorText("cannot start the zstd compressor"));
+    compressed.resize(ZSTD_compressBound(bytes.size()));
+    const std::size_t size = ZSTD_compressCCtx(cctx.get(), compressed.data(), compressed.size(), bytes.data(),
+                                               bytes.size(), request.zstd_level);
+    if (ZSTD_isError(size))
+      return std::unexpected("cannot compress piece " + id + " (" + ZSTD_getErrorName(size) + ")");
+    if (auto made = make_dirs(final.parent_path(), undo); !made) return made;
+    if (auto wrote = write_replacing(final, std::string_view(compressed).substr(0, size)); !wrote) return wrote;
+    undo.files.push_back(final);
+    chunks.emplace(id, size);
+    result.pieces_written.push_back(id);
+    return {};
+  }
+
+  std::expected<void, ErrorText> add_file(GameFile& file) {
+    const fs::path path = request.game_dir / fs::path(file.path);
+    const auto cannot_read = [&](int err) {
+      return std::unexpected("cannot read " + quoted(path) + " (" + errno_text(err) + ")");
+    };
+    // Opened without following a link that replaced the file meanwhile.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.fd < 0) return cannot_read(errno);
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0) return cannot_read(errno);
+    if (!S_ISREG(st.st_mode))
+      return std::unexpected("cannot publish " + quoted(path) + ": it is not a regular file");
+
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> whole(EVP_MD_CTX_new());
+    if (!whole || EVP_DigestInit_ex(whole.get(), EVP_sha256(), nullptr) != 1)
+      return std::unexpected(ErrorText("cannot start SHA-256"));
+    std::string piece(request.piece_size, '\0');
+    for (;;) {
+      std::size_t filled = 0;
+      while (filled < piece.size()) {
+        const ssize_t got = ::read(fd.fd, piece.data() + filled, piece.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return cannot_read(errno);
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+      }
+      if (filled == 0) break;
+      const std::string_view bytes(piece.data(), filled);
+      EVP_DigestUpdate(whole.get(), bytes.data(), bytes.size());
+      const std::string id = sha256_hex(bytes);
+      if (auto added = add_piece(id, bytes); !added) return added;
+      file.pieces.push_back(FilePiece{.id = id, .length = filled});
+      file.size += filled;
+      if (filled < piece.size()) break;
+    }
+    std::array<std::uint8_t, 32> digest{};
+    EVP_DigestFinal_ex(whole.get(), digest.data(), nullptr);
+    file.hash = digest_hex(digest);
+    return {};
+  }
+};
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                     rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+
+bool write_string(JsonWriter& w, std::string_view text) {
+  return w.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+}
+
+std::expected<std::string, ErrorText> release_json(const PublishRequest& request, const std::vector<GameFile>& files,
+                                                   const std::map<std::string, std::uint64_t>& chunks) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter w(buffer);
+  w.StartObject();
+  w.Key("version");
+  write_string(w, request.version);
+  w.Key("released");
+  w.Uint64(request.released);
+  if (request.launch) {
+    w.Key("launch");
+    if (!write_string(w, *request.launch)) return std::unexpected(ErrorText("the launch name is not UTF-8 text"));
+  }
+  if (request.eac_product_id) {
+    w.Key("eac_product_id");
+    if (!write_string(w, *request.eac_product_id))
+      return std::unexpected(ErrorText("the anti-cheat product id is not UTF-8 text"));
+  }
+  w.Key("files");
+  w.StartArray();
+  for (const GameFile& file : files) {
+    w.StartObject();
+    w.Key("p");
+    write_string(w, file.path);
+    w.Key("n");
+    w.Uint64(file.size);
+    w.Key("h");
+    write_string(w, file.hash);
+    w.Key("c");
+    w.StartArray();
+    for (const FilePiece& piece : file.pieces) {
+      w.StartArray();
+      write_string(w, piece.id);
+      w.Uint64(piece.length);
+      w.EndArray();
+    }
+    w.EndArray();
+    w.EndObject();
+  }
+  w.EndArray();
+  w.Key("chunks");
+  w.StartObject();
+  for (const auto& [id, size] : chunks) {
+    w.Key(id.data(), static_cast<rapidjson::SizeType>(id.size()));
+    w.Uint64(size);
+  }
+  w.EndObject();
+  w.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string latest_json(std::string_view version, std::string_view manifest) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+  w.StartObject();
+  w.Key("version");
+  w.String(version.data(), static_cast<rapidjson::SizeType>(version.size()));
+  w.Key("manifest");
+  w.String(manifest.data(), static_cast<rapidjson::SizeType>(manifest.size()));
+  w.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::expected<void, ErrorText> check_request(const PublishRequest& request) {
+  if (request.version.empty()) return std::unexpected(ErrorText("the version must not be empty"));
+  // "." and ".." pass the character rule but name no folder of their own.
+  if (!is_version_text(request.version) || request.version == "." || request.version == "..")
+    return std::unexpected("bad version \"" + request.version +
+                           "\" (ASCII letters, digits, \".\", \"-\" and \"_\" only)");
+  if (request.piece_size == 0 || request.piece_size > MAX_PIECE_SIZE)
+    return std::unexpected("bad piece size " + std::to_string(request.piece_size) + " (1 to " +
+                           std::to_string(MAX_PIECE_SIZE) + " bytes)");
+  if (request.zstd_level < ZSTD_minCLevel() || request.zstd_level > ZSTD_maxCLevel())
+    return std::unexpected("bad zstd level " + std::to_string(request.zstd_level));
+  return {};
+}
+
+// Folders and the version: everything that can be refused before writing.
+std::expected<void, ErrorText> check_places(const PublishRequest& request) {
+  std::error_code ec;
+  const fs::file_status game = fs::status(request.game_dir, ec);
+  if (!fs::exists(game)) return std::unexpected("the game folder " + quoted(request.game_dir) + " does not exist");
+  if (!fs::is_directory(game))
+    return std::unexpected("the game folder " + quoted(request.game_dir) + " is not a folder");
+  const fs::file_status tree = fs::status(request.tree_dir, ec);
+  if (fs::exists(tree) && !fs::is_directory(tree))
+    return std::unexpected("the server tree " + quoted(request.tree_dir) + " is not a folder");
+  // The walk of the game folder would meet the pieces being written.
+  const auto real = [&](const fs::path& path) {
+    fs::path out = fs::weakly_canonical(path, ec);
+    return out.has_filename() ? out : out.parent_path();
+  };
+  const fs::path game_real = real(request.game_dir);
+  const fs::path tree_real = real(request.tree_dir);
+  const auto [g, t] = std::mismatch(game_real.begin(), game_real.end(), tree_real.begin(), tree_real.end());
+  if (g == game_real.end())
+    return std::unexpected("the server tree " + quoted(request.tree_dir) + " lies inside the game folder " +
+                           quoted(request.game_dir));
+  if (fs::exists(fs::symlink_status(request.tree_dir / "v" / request.version, ec)))
+    return std::unexpected("version " + request.version + " exists already in " + quoted(request.tree_dir));
+  return {};
+}
+
+// Moves the finished folder `temp` to `final` unless something is there.
+std::expected<void, ErrorText> rename_no_replace(const fs::path& temp, const fs::path& final,
+                                                 std::string_view version) {
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) == 0) return {};
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS) {
+    // A file system without the no-replace flag: a plain rename of a folder
+    // still fails over a folder that holds anything.
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(final, ec)) && ::rename(temp.c_str(), final.c_str()) == 0) return {};
+    err = fs::exists(fs::symlink_status(final, ec)) ? EEXIST : errno;
+  }
+  if (err == EEXIST || err == ENOTEMPTY)
+    return std::unexpected("version " + std::string(version) + " exists already in " + quoted(final.parent_path().parent_path()));
+  return std::unexpected("cannot rename " + quoted(temp) + " to " + quoted(final) + " (" + errno_text(err) + ")");
+}
+
+std::expected<PublishResult, ErrorText> publish(const PublishRequest& request, Undo& undo) {
+  if (auto ok = check_request(request); !ok) return std::unexpected(ok.error());
+  auto key = load_private_key(request.key_pem);
+  if (!key) return std::unexpected(key.error());
+  if (auto ok = check_places(request); !ok) return std::unexpected(ok.error());
+  auto files = list_game_files(request.game_dir);
+  if (!files) return std::unexpected(files.error());
+  if (files->empty()) return std::unexpected("the game folder " + quoted(request.game_dir) + " holds no files");
+
+  PublishResult result;
+  result.file_count = files->size();
+  std::map<std::string, std::uint64_t> chunks;
+  if (auto made = make_dirs(request.tree_dir, undo); !made) return std::unexpected(made.error());
+  PieceWriter writer{.request = request, .undo = undo, .result = result, .chunks = chunks, .cctx = {}, .compressed = {}};
+  for (GameFile& file : *files)
+    if (auto added = writer.add_file(file); !added) return std::unexpected(added.error());
+
+  auto json = release_json(request, *files, chunks);
+  if (!json) return std::unexpected(json.error());
+  if (json->size() > TEXT_BODY_LIMIT)
+    return std::unexpected("the release information would take " + std::to_string(json->size()) +
+                           " bytes, more than the setup program reads (" + std::to_string(TEXT_BODY_LIMIT) +
+                           "); choose a larger piece size");
+  auto sig = sign_hex(key->get(), *json);
+  if (!sig) return std::unexpected(sig.error());
+  *sig += "\n";
+  // Read back the way the setup program reads it, under the key's public
+  // half, so that a release it would refuse never goes out.
+  auto readback = parse_release_info(*json, *sig, public_key_hex(key->get()));
+  if (!readback) return std::unexpected("the release information does not read back (" + readback.error() + ")");
+
+  // The version's folder is filled under a temporary name and appears whole.
+  const fs::path versions = request.tree_dir / "v";
+  if (auto made = make_dirs(versions, undo); !made) return std::unexpected(made.error());
+  const fs::path temp = versions / ("." + request.version + ".part-" + std::to_string(::getpid()));
+  std::error_code ec;
+  fs::remove_all(temp, ec);
+  if (::mkdir(temp.c_str(), 0755) != 0)
+    return std::unexpected("cannot make the folder " + quoted(temp) + " (" + errno_text(errno) + ")");
+  undo.dirs.push_back(temp);
+  const fs::path temp_json = temp / "manifest.json";
+  const fs::path temp_sig = temp / "manifest.json.sig";
+  undo.files.push_back(temp_json);
+  undo.files.push_back(temp_sig);
+  if (auto wrote = write_synced(temp_json, *json); !wrote) return std::unexpected(wrote.error());
+  if (auto wrote = write_synced(temp_sig, *sig); !wrote) return std::unexpected(wrote.error());
+  if (auto synced = sync_dir(temp); !synced) return std::unexpected(synced.error());
+  // Every piece must be on disk before a release that names it.
+  for (const std::string& id : result.pieces_written) {
+    const fs::path folder = (request.tree_dir / piece_path(id)).parent_path();
+    if (auto synced = sync_dir(folder); !synced) return std::unexpected(synced.error());
+  }
+  const fs::path final = versions / request.version;
+  if (auto moved = rename_no_replace(temp, final, request.version); !moved) return std::unexpected(moved.error());
+  undo.files.erase(undo.files.end() - 2, undo.files.end());
+  undo.files.push_back(final / "manifest.json");
+  undo.files.push_back(final / "manifest.json.sig");
+  std::replace(undo.dirs.begin(), undo.dirs.end(), temp, final);
+  if (auto synced = sync_dir(versions); !synced) return std::unexpected(synced.error());
+
+  const std::string manifest = "v/" + request.version + "/manifest.json";
+  if (auto wrote = write_replacing(request.tree_dir / "latest.json", latest_json(request.version, manifest)); !wrote)
+    return std::unexpected(wrote.error());
+  // Announced: nothing may be taken back now.
+  undo.files.clear();
+  undo.dirs.clear();
+  if (auto synced = sync_dir(request.tree_dir); !synced) return std::unexpected(synced.error());
+
+  result.manifest_json = std::move(*json);
+  result.manifest_sig = std::move(*sig);
+  return result;
+}
+
+}  // namespace
+
+std::string piece_path(std::string_view id) {
+  return "c/" + std::string(id.substr(0, 2)) + "/" + std::string(id) + ".zst";
+}
+
+std::expected<PublishResult, ErrorText> publish_release(const PublishRequest& request) {
+  Undo undo;
+  auto result = publish(request, undo);
+  if (!result) undo.run();
+  return result;
+}

@@ -1,0 +1,81 @@
+// reeftown-serve: serves a server tree on 127.0.0.1 until it is ended
+// (SIGINT or SIGTERM). The bound port is the first line on standard output,
+// for scripts; everything else goes to standard error.
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <pthread.h>
+
+#include "platform/console.hpp"
+#include "tools/static_server.hpp"
+
+namespace {
+
+constexpr std::string_view USAGE = "usage: reeftown-serve --root DIR [--port N] [--threads N]\n";
+
+std::optional<unsigned> whole_number(std::string_view text, unsigned most) {
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty() || value > most) return std::nullopt;
+  return value;
+}
+
+int fail(std::string_view message) {
+  print("reeftown-serve: " + std::string(message) + "\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  console_unbuffered();
+  std::optional<std::string> root;
+  unsigned port = 0;
+  unsigned threads = DEFAULT_SERVE_THREADS;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (option == "--help" || option == "-h") {
+      print(USAGE);
+      return 0;
+    }
+    if (i + 1 >= argc) return fail("unknown option or missing value: " + std::string(option) + "\n" + std::string(USAGE));
+    const std::string_view value = argv[++i];
+    if (option == "--root") {
+      root = std::string(value);
+    } else if (option == "--port") {
+      const auto n = whole_number(value, 65535);
+      if (!n) return fail("--port needs a number from 0 to 65535, not \"" + std::string(value) + "\"");
+      port = *n;
+    } else if (option == "--threads") {
+      const auto n = whole_number(value, 1024);
+      if (!n || *n == 0) return fail("--threads needs a number from 1 to 1024, not \"" + std::string(value) + "\"");
+      threads = *n;
+    } else {
+      return fail("unknown option " + std::string(option) + "\n" + std::string(USAGE));
+    }
+  }
+  if (!root) return fail("--root is required\n" + std::string(USAGE));
+
+  // Blocked before any thread starts, so that only sigwait below takes them.
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, SIGINT);
+  sigaddset(&ending, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  auto server = start_static_server(*root, static_cast<std::uint16_t>(port), threads);
+  if (!server) return fail(server.error());
+  std::printf("%u\n", static_cast<unsigned>(server->port()));
+  std::fflush(stdout);
+  print("reeftown-serve: serving " + *root + " at " + server->base_url() + "\n");
+
+  int signal_number = 0;
+  sigwait(&ending, &signal_number);
+  server->stop();
+  return 0;
+}

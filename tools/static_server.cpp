@@ -1,0 +1,433 @@
+#include "tools/static_server.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr std::size_t MAX_HEAD = 16384;
+// A keep-alive connection that says nothing for this long is closed, so that
+// idle clients cannot hold every thread of the pool.
+constexpr int IDLE_MS = 15000;
+// A client that takes nothing of a response for this long is dropped.
+constexpr int WRITE_PATIENCE_MS = 60000;
+// Most bytes handed to one sendfile call.
+constexpr std::size_t SENDFILE_STEP = std::size_t{1} << 30;
+
+std::string errno_text(int err) { return std::error_code(err, std::system_category()).message(); }
+
+}  // namespace
+
+struct StaticServerState {
+  int root_fd = -1;
+  int listen_fd = -1;
+  int wake_fd = -1;  // an eventfd that turns readable when stop begins, and stays so
+  std::uint16_t port = 0;
+  std::vector<std::thread> workers;
+  std::atomic<std::uint64_t> piece_gets{0};
+
+  mutable std::mutex mutex;
+  std::vector<std::string> log;
+  std::map<std::string, ServeRule, std::less<>> rules;
+};
+
+namespace {
+
+enum class Wait { ready, stop, timeout };
+
+// Waits until `fd` shows one of `events` (any event when `fd` is -1 never
+// comes), the server stops, or `timeout_ms` passes (-1: no time limit).
+Wait wait_for(const StaticServerState& s, int fd, short events, int timeout_ms) {
+  for (;;) {
+    pollfd p[2] = {{s.wake_fd, POLLIN, 0}, {fd, events, 0}};
+    const int n = ::poll(p, fd >= 0 ? 2 : 1, timeout_ms);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Wait::stop;
+    if (p[0].revents != 0) return Wait::stop;
+    if (n == 0) return Wait::timeout;
+    return Wait::ready;
+  }
+}
+
+bool send_all(const StaticServerState& s, int fd, std::string_view data, bool more) {
+  while (!data.empty()) {
+    const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    if (sent > 0) {
+      data.remove_prefix(static_cast<std::size_t>(sent));
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (wait_for(s, fd, POLLOUT, WRITE_PATIENCE_MS) != Wait::ready) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+// `count` bytes of `file` from its start.
+bool send_file(const StaticServerState& s, int fd, int file, std::uint64_t count) {
+  off_t offset = 0;
+  while (count > 0) {
+    const ssize_t sent = ::sendfile(fd, file, &offset, std::min<std::uint64_t>(count, SENDFILE_STEP));
+    if (sent > 0) {
+      count -= static_cast<std::uint64_t>(sent);
+      continue;
+    }
+    // The file shrank under us: the announced length cannot be kept.
+    if (sent == 0) return false;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (wait_for(s, fd, POLLOUT, WRITE_PATIENCE_MS) != Wait::ready) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+// Sends nothing more until the client goes away or the server stops.
+void stall(const StaticServerState& s, int fd) {
+  while (wait_for(s, fd, POLLIN, -1) == Wait::ready) {
+    char sink[4096];
+    const ssize_t got = ::recv(fd, sink, sizeof sink, 0);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+  }
+}
+
+const char* reason_phrase(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
+  }
+}
+
+std::string response_head(int status, std::uint64_t length, bool keep_alive) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) + "\r\n";
+  head += "Content-Length: " + std::to_string(length) + "\r\n";
+  if (status == 200) head += "Content-Type: application/octet-stream\r\n";
+  if (status == 405) head += "Allow: GET, HEAD\r\n";
+  head += keep_alive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+  return head;
+}
+
+// A status with a short text body; true when the connection may go on.
+bool send_status(const StaticServerState& s, int fd, int status, bool head_only, bool keep_alive) {
+  const std::string body = status == 200 ? "" : std::string(reason_phrase(status)) + "\n";
+  std::string out = response_head(status, body.size(), keep_alive);
+  if (!head_only) out += body;
+  return send_all(s, fd, out, false) && keep_alive;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The path of an origin-form target below the root, percent escapes decoded,
+// without its leading "/", query and fragment; none for a malformed target.
+std::optional<std::string> target_path(std::string_view target) {
+  if (target.empty() || target.front() != '/') return std::nullopt;
+  const std::size_t cut = target.find_first_of("?#");
+  target = target.substr(1, cut == std::string_view::npos ? std::string_view::npos : cut - 1);
+  std::string path;
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    if (target[i] != '%') {
+      path += target[i];
+      continue;
+    }
+    if (i + 2 >= target.size()) return std::nullopt;
+    const int high = hex_value(target[i + 1]);
+    const int low = hex_value(target[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    const char c = static_cast<char>(high * 16 + low);
+    if (c == '\0') return std::nullopt;
+    path += c;
+    i += 2;
+  }
+  return path;
+}
+
+struct Opened {
+  int fd = -1;
+  int status = 200;  // 404 or 400 when fd is -1
+};
+
+// Opens the regular file `path` below the root one name at a time, never
+// following a link, so nothing outside the root can be reached.
+Opened open_below(int root_fd, std::string_view path) {
+  std::vector<std::string> names;
+  for (std::size_t start = 0;;) {
+    const std::size_t slash = path.find('/', start);
+    names.emplace_back(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  for (const std::string& name : names) {
+    if (name == "." || name == "..") return {.fd = -1, .status = 400};
+    if (name.empty()) return {.fd = -1, .status = 404};
+  }
+  int dir = root_fd;
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+    const int next = ::openat(dir, names[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir != root_fd) ::close(dir);
+    if (next < 0) return {.fd = -1, .status = 404};
+    dir = next;
+  }
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const int file = ::openat(dir, names.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (dir != root_fd) ::close(dir);
+  if (file < 0) return {.fd = -1, .status = 404};
+  struct stat st {};
+  if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(file);
+    return {.fd = -1, .status = 404};
+  }
+  return {.fd = file, .status = 200};
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// Answers one request whose head (without the blank line) is `head`; true
+// when the connection may carry another request.
+bool answer(StaticServerState& s, int fd, std::string_view head) {
+  const std::size_t line_end = head.find("\r\n");
+  const std::string_view request_line = head.substr(0, line_end);
+  const std::size_t sp1 = request_line.find(' ');
+  const std::size_t sp2 = sp1 == std::string_view::npos ? sp1 : request_line.find(' ', sp1 + 1);
+  if (sp2 == std::string_view::npos) return send_status(s, fd, 400, false, false);
+  const std::string_view method = request_line.substr(0, sp1);
+  const std::string_view target = request_line.substr(sp1 + 1, sp2 - sp1 - 1);
+  const std::string_view version = request_line.substr(sp2 + 1);
+  if (version != "HTTP/1.1" && version != "HTTP/1.0") return send_status(s, fd, 400, false, false);
+
+  bool keep_alive = version == "HTTP/1.1";
+  bool has_body = false;
+  std::string_view rest = line_end == std::string_view::npos ? std::string_view() : head.substr(line_end + 2);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find("\r\n");
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string name = lower(trim(line.substr(0, colon)));
+    const std::string value = lower(trim(line.substr(colon + 1)));
+    if (name == "connection" && value.find("close") != std::string::npos) keep_alive = false;
+    if (name == "connection" && value.find("keep-alive") != std::string::npos) keep_alive = true;
+    if ((name == "content-length" && value != "0") || name == "transfer-encoding") has_body = true;
+  }
+  const bool head_only = method == "HEAD";
+
+  const std::optional<std::string> path = target_path(target);
+  const std::string logged = path ? *path : std::string(target);
+  std::optional<ServeRule> rule;
+  {
+    std::lock_guard lock(s.mutex);
+    s.log.push_back(logged);
+    if (auto it = s.rules.find(logged); it != s.rules.end()) rule = it->second;
+  }
+  if (method == "GET" && logged.starts_with("c/")) s.piece_gets.fetch_add(1);
+
+  // A body is not read, so what follows it cannot be trusted as a request.
+  if (has_body) return send_status(s, fd, 400, head_only, false);
+  if (method != "GET" && method != "HEAD") return send_status(s, fd, 405, false, keep_alive);
+  if (!path) return send_status(s, fd, 400, head_only, false);
+
+  if (rule && rule->delay.count() > 0 &&
+      wait_for(s, -1, 0, static_cast<int>(rule->delay.count())) == Wait::stop)
+    return false;
+  if (rule && rule->fail_status != 0) return send_status(s, fd, rule->fail_status, head_only, keep_alive);
+
+  const Opened opened = open_below(s.root_fd, *path);
+  if (opened.fd < 0) return send_status(s, fd, opened.status, head_only, keep_alive);
+  struct stat st {};
+  ::fstat(opened.fd, &st);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  bool ok = send_all(s, fd, response_head(200, size, keep_alive), !head_only && size > 0);
+  if (ok && !head_only) {
+    if (rule && rule->stall_after) {
+      if (send_file(s, fd, opened.fd, std::min(size, *rule->stall_after))) stall(s, fd);
+      ok = false;
+    } else {
+      ok = send_file(s, fd, opened.fd, size);
+    }
+  }
+  ::close(opened.fd);
+  return ok && keep_alive;
+}
+
+void serve_connection(StaticServerState& s, int fd) {
+  std::string buffer;
+  for (;;) {
+    std::size_t end;
+    while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+      if (buffer.size() > MAX_HEAD) {
+        send_status(s, fd, 400, false, false);
+        return;
+      }
+      if (wait_for(s, fd, POLLIN, IDLE_MS) != Wait::ready) return;
+      char chunk[8192];
+      const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+      if (got == 0) return;
+      if (got < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+        return;
+      }
+      buffer.append(chunk, static_cast<std::size_t>(got));
+    }
+    const std::string head = buffer.substr(0, end);
+    buffer.erase(0, end + 4);
+    if (!answer(s, fd, head)) return;
+  }
+}
+
+void worker(StaticServerState& s) {
+  // sendfile to a socket the client has closed raises SIGPIPE; in this
+  // thread it only makes the call fail.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+  for (;;) {
+    const Wait w = wait_for(s, s.listen_fd, POLLIN, -1);
+    if (w == Wait::stop) return;
+    const int fd = ::accept4(s.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors: wait a little instead of spinning.
+      if ((errno == EMFILE || errno == ENFILE) && wait_for(s, -1, 0, 100) == Wait::stop) return;
+      continue;  // another worker took it, or the client left
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    serve_connection(s, fd);
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+StaticServer::StaticServer() = default;
+StaticServer::StaticServer(StaticServer&&) noexcept = default;
+StaticServer& StaticServer::operator=(StaticServer&& other) noexcept {
+  if (this != &other) {
+    stop();
+    state = std::move(other.state);
+  }
+  return *this;
+}
+StaticServer::~StaticServer() { stop(); }
+
+std::uint16_t StaticServer::port() const { return state ? state->port : 0; }
+
+std::string StaticServer::base_url() const { return "http://127.0.0.1:" + std::to_string(port()); }
+
+std::vector<std::string> StaticServer::requested_paths() const {
+  if (!state) return {};
+  std::lock_guard lock(state->mutex);
+  return state->log;
+}
+
+std::uint64_t StaticServer::piece_gets() const { return state ? state->piece_gets.load() : 0; }
+
+void StaticServer::set_rule(const std::string& path, const ServeRule& rule) {
+  if (!state) return;
+  std::lock_guard lock(state->mutex);
+  state->rules.insert_or_assign(path, rule);
+}
+
+void StaticServer::stop() {
+  if (!state) return;
+  if (state->wake_fd >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t wrote = ::write(state->wake_fd, &one, sizeof one);
+  }
+  for (std::thread& t : state->workers) t.join();
+  state->workers.clear();
+  for (int* fd : {&state->listen_fd, &state->wake_fd, &state->root_fd}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+std::expected<StaticServer, ErrorText> start_static_server(const std::filesystem::path& root, std::uint16_t port,
+                                                           unsigned threads) {
+  StaticServer server;
+  server.state = std::make_unique<StaticServerState>();
+  StaticServerState& s = *server.state;
+
+  s.root_fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (s.root_fd < 0) return std::unexpected("cannot open the folder \"" + root.string() + "\" (" + errno_text(errno) + ")");
+  s.wake_fd = ::eventfd(0, EFD_CLOEXEC);
+  if (s.wake_fd < 0) return std::unexpected("cannot make an eventfd (" + errno_text(errno) + ")");
+
+  const std::string where = "127.0.0.1:" + std::to_string(port);
+  s.listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (s.listen_fd < 0) return std::unexpected("cannot listen on " + where + " (" + errno_text(errno) + ")");
+  const int one = 1;
+  ::setsockopt(s.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  socklen_t len = sizeof addr;
+  if (::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s.listen_fd, 512) != 0 ||
+      ::getsockname(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return std::unexpected("cannot listen on " + where + " (" + errno_text(errno) + ")");
+  s.port = ntohs(addr.sin_port);
+
+  try {
+    for (unsigned i = 0; i < std::max(threads, 1u); ++i) s.workers.emplace_back(worker, std::ref(s));
+  } catch (const std::system_error& e) {
+    return std::unexpected("cannot start a server thread (" + std::string(e.what()) + ")");
+  }
+  return server;
+}

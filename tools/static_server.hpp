@@ -1,0 +1,66 @@
+// A static file server on 127.0.0.1 for a server tree (see publisher.hpp):
+// HTTP/1.1 GET and HEAD of the regular files below its root, with
+// Content-Length and keep-alive, 404 for anything else. It never serves
+// outside the root: a target with a "." or ".." segment is refused, and no
+// link is followed, not even one that stays inside the root.
+//
+// A fixed pool of threads accepts and serves one connection each at a time;
+// bodies go out with sendfile. Every wait also watches the stop signal, so
+// stop() (and the destructor) ends and joins every thread promptly. The
+// member functions may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib/error_text.hpp"
+
+inline constexpr unsigned DEFAULT_SERVE_THREADS = 16;
+
+// How to answer one path instead of serving it plainly, for tests that need
+// a slow, failing or stalled download.
+struct ServeRule {
+  // Waited before the answer.
+  std::chrono::milliseconds delay{0};
+  // When not 0: this status with an empty body instead of the file.
+  int fail_status = 0;
+  // The head and only this many bytes of the body, then silence until the
+  // client goes away or the server stops.
+  std::optional<std::uint64_t> stall_after;
+};
+
+struct StaticServerState;
+
+struct StaticServer {
+  StaticServer();
+  StaticServer(StaticServer&&) noexcept;
+  StaticServer& operator=(StaticServer&&) noexcept;
+  ~StaticServer();
+
+  std::unique_ptr<StaticServerState> state;
+
+  std::uint16_t port() const;
+  // "http://127.0.0.1:{port}": the download base URL of the tree.
+  std::string base_url() const;
+  // The path of every request so far, relative to the root (no leading "/",
+  // as piece_path() writes it), in the order the requests arrived.
+  std::vector<std::string> requested_paths() const;
+  // GET requests below "c/" so far, whatever their answer.
+  std::uint64_t piece_gets() const;
+  // Answers `path` (relative, as in requested_paths) by `rule` from now on.
+  void set_rule(const std::string& path, const ServeRule& rule);
+  // Ends every connection and joins every thread; later calls do nothing.
+  void stop();
+};
+
+// Serves `root` on 127.0.0.1:`port` (0: a free port of the system's choice)
+// with `threads` threads.
+std::expected<StaticServer, ErrorText> start_static_server(const std::filesystem::path& root,
+                                                           std::uint16_t port = 0,
+                                                           unsigned threads = DEFAULT_SERVE_THREADS);
