@@ -1,1 +1,425 @@
-// placeholder
+#include "install/build_swap.hpp"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <set>
+#include <system_error>
+#include <unordered_set>
+#include <utility>
+
+#include "lib/hexdigest.hpp"
+#include "lib/utf8.hpp"
+#include "platform/console.hpp"
+#include "platform/fs_ops.hpp"
+
+namespace {
+
+// The most that one read of a salvage location asks for.
+constexpr std::size_t SALVAGE_READ_SIZE = BUILD_BUFFER_SIZE;
+
+std::string io_text(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+// `relative` below `base`, as bytes: unlike operator/, a relative path that
+// begins with '/' cannot name a place outside `base`.
+std::filesystem::path join(const std::filesystem::path& base, std::string_view relative) {
+  std::string text = base.native();
+  if (!text.empty() && text.back() != '/') text.push_back('/');
+  text.append(relative);
+  return std::filesystem::path(std::move(text));
+}
+
+struct FileClose {
+  int fd;
+  ~FileClose() {
+    if (fd >= 0) ::close(fd);
+  }
+  // The result of the close, which may report a write that failed late.
+  int close_now() {
+    const int result = ::close(fd);
+    fd = -1;
+    return result;
+  }
+};
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+// Zero when every byte went out, the error number otherwise.
+int write_all(int fd, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// The bytes of one piece at a time; emptied before each piece, its memory
+// kept for the next one of the same file, so a file of equal pieces
+// allocates once and nothing is zero-filled.
+struct PieceBuffer {
+  std::unique_ptr<unsigned char[]> data;
+  std::size_t capacity = 0;
+  std::size_t size = 0;
+
+  // Room for `more` bytes after `size`; false when memory runs out.
+  bool make_room(std::size_t more) {
+    if (capacity - size >= more) return true;
+    if (more > std::numeric_limits<std::size_t>::max() / 2 - size) return false;
+    const std::size_t wanted = std::max(size + more, capacity * 2);
+    try {
+      auto bigger = std::make_unique_for_overwrite<unsigned char[]>(wanted);
+      if (size > 0) std::copy_n(data.get(), size, bigger.get());
+      data = std::move(bigger);
+      capacity = wanted;
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+};
+
+// Up to `length` bytes of `location`, fewer when its file ends first.
+// Zero, or the error number of the open or of a read.
+int read_salvaged(const PieceLocation& location, std::uint64_t length, PieceBuffer& piece) {
+  const int fd = ::open(location.file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  FileClose closer{fd};
+  if (location.offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EINVAL;
+  auto offset = static_cast<off_t>(location.offset);
+  while (length > 0) {
+    const std::size_t ask = static_cast<std::size_t>(std::min<std::uint64_t>(length, SALVAGE_READ_SIZE));
+    if (!piece.make_room(ask)) return ENOMEM;
+    const ssize_t n = ::pread(fd, piece.data.get() + piece.size, ask, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) break;
+    piece.size += static_cast<std::size_t>(n);
+    offset += n;
+    length -= static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+// The whole cache file at `path`, whatever its length. Zero, or the error
+// number of the open or of a read.
+int read_cached(const std::filesystem::path& path, PieceBuffer& piece) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  FileClose closer{fd};
+  // One byte more than the file holds, so that the read that finds the end
+  // needs no growth.
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && info.st_size > 0 &&
+      !piece.make_room(static_cast<std::size_t>(info.st_size) + 1))
+    return ENOMEM;
+  for (;;) {
+    if (piece.capacity == piece.size && !piece.make_room(65536)) return ENOMEM;
+    const ssize_t n = ::read(fd, piece.data.get() + piece.size, piece.capacity - piece.size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    piece.size += static_cast<std::size_t>(n);
+  }
+}
+
+// Gathers pieces in a buffer of BUILD_BUFFER_SIZE bytes and writes it out
+// when the next piece no longer fits; a piece as large as the buffer goes
+// out directly, after what the buffer held.
+struct BuildWriter {
+  int fd;
+  std::unique_ptr<unsigned char[]> buffer;
+  std::size_t used = 0;
+
+  int flush() {
+    const int error = write_all(fd, buffer.get(), used);
+    used = 0;
+    return error;
+  }
+
+  int write(const unsigned char* data, std::size_t size) {
+    if (used + size > BUILD_BUFFER_SIZE || size >= BUILD_BUFFER_SIZE) {
+      if (const int error = flush()) return error;
+    }
+    if (size >= BUILD_BUFFER_SIZE) return write_all(fd, data, size);
+    std::copy_n(data, size, buffer.get() + used);
+    used += size;
+    return 0;
+  }
+};
+
+mode_t built_file_mode(const FileEntry& file, const ReleaseInfo& target) {
+  return file.path == target.launch || file.path == ANTI_CHEAT_SETUP_PATH ? 0755 : 0644;
+}
+
+std::expected<void, ErrorText> build_file(const WorkFolders& folders, const ReleaseInfo& target,
+                                          const FileEntry& file, const SalvageMap& salvaged) {
+  const std::filesystem::path staged = join(folders.stage_dir, file.path);
+  std::error_code error;
+  std::filesystem::create_directories(staged.parent_path(), error);
+  if (error) return std::unexpected(error.message());
+
+  const int fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                        built_file_mode(file, target));
+  if (fd < 0) return std::unexpected(io_text(errno));
+  FileClose closer{fd};
+
+  BuildWriter writer{fd, nullptr};
+  try {
+    writer.buffer = std::make_unique_for_overwrite<unsigned char[]>(BUILD_BUFFER_SIZE);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(io_text(ENOMEM));
+  }
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> sha(EVP_MD_CTX_new());
+  if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
+    return std::unexpected(io_text(ENOMEM));
+  PieceBuffer piece;
+
+  for (const FilePiece& part : file.pieces) {
+    piece.size = 0;
+    if (const auto found = salvaged.find(part.id); found != salvaged.end()) {
+      if (const int failure = read_salvaged(found->second, part.length, piece))
+        return std::unexpected(io_text(failure));
+    } else if (const int failure = read_cached(join(folders.cache_dir, part.id), piece)) {
+      return std::unexpected("missing piece " + part.id + " (" + io_text(failure) + ")");
+    }
+    if (EVP_DigestUpdate(sha.get(), piece.data.get(), piece.size) != 1)
+      return std::unexpected(io_text(EIO));
+    if (const int failure = writer.write(piece.data.get(), piece.size))
+      return std::unexpected(io_text(failure));
+  }
+  if (const int failure = writer.flush()) return std::unexpected(io_text(failure));
+
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(sha.get(), digest.data(), &length) != 1 || length != digest.size() ||
+      digest_hex(digest) != file.hash)
+    return std::unexpected(file.path + " did not verify after building it");
+  if (closer.close_now() != 0) return std::unexpected(io_text(errno));
+  return {};
+}
+
+// Identity of a directory entry, so that two path texts that name one entry
+// (letter case on a file system that ignores it, "./x" against "x") are
+// known as one.
+using EntryId = std::pair<dev_t, ino_t>;
+
+std::optional<struct stat> entry_info(const std::filesystem::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return info;
+}
+
+EntryId entry_id(const struct stat& info) { return {info.st_dev, info.st_ino}; }
+
+// The folders that the built files go into, each proper ancestor of their
+// paths once, as paths below `install_dir`.
+std::vector<std::filesystem::path> folders_of_built_files(const std::filesystem::path& install_dir,
+                                                          const ReleaseInfo& target,
+                                                          const std::vector<std::size_t>& to_update) {
+  std::unordered_set<std::string> seen;
+  std::vector<std::filesystem::path> folders;
+  for (const std::size_t position : to_update) {
+    const std::string& path = target.files[position].path;
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      if (slash == 0) continue;
+      std::string folder = path.substr(0, slash);
+      if (seen.insert(folder).second) folders.push_back(join(install_dir, folder));
+    }
+  }
+  return folders;
+}
+
+// Every move of the swap, in order; the first failure ends it.
+std::expected<void, ErrorText> move_files(const std::filesystem::path& install_dir,
+                                          const WorkFolders& folders, const ReleaseInfo& target,
+                                          const std::vector<std::size_t>& to_update,
+                                          const std::vector<std::string>& to_remove,
+                                          std::vector<FileMove>& moves) {
+  const std::vector<std::filesystem::path> built_folders =
+      folders_of_built_files(install_dir, target, to_update);
+
+  // An installed file where a built file needs a folder (a file that became
+  // a folder) goes first; placing below it would only fail.
+  std::set<EntryId> in_the_way;
+  for (const std::filesystem::path& folder : built_folders)
+    if (const auto info = entry_info(folder); info && !S_ISDIR(info->st_mode))
+      in_the_way.insert(entry_id(*info));
+  std::vector<bool> moved_first(to_remove.size(), false);
+  if (!in_the_way.empty()) {
+    for (std::size_t i = 0; i < to_remove.size(); ++i) {
+      const auto info = entry_info(join(install_dir, to_remove[i]));
+      if (!info || !in_the_way.contains(entry_id(*info))) continue;
+      if (auto placed = place_file(install_dir, folders.old_dir, moves, to_remove[i], std::nullopt); !placed)
+        return placed;
+      moved_first[i] = true;
+    }
+  }
+
+  std::set<EntryId> placed_entries;
+  for (const std::size_t position : to_update) {
+    const std::string& path = target.files[position].path;
+    if (auto placed = place_file(install_dir, folders.old_dir, moves, path, join(folders.stage_dir, path));
+        !placed)
+      return placed;
+    if (const auto info = entry_info(moves.back().target)) placed_entries.insert(entry_id(*info));
+  }
+  for (const std::filesystem::path& folder : built_folders)
+    if (const auto info = entry_info(folder); info && S_ISDIR(info->st_mode))
+      placed_entries.insert(entry_id(*info));
+
+  // An entry that is a file just placed, or a folder holding one, is part of
+  // the new release under another spelling: moving it out would undo the
+  // update it belongs to.
+  for (std::size_t i = 0; i < to_remove.size(); ++i) {
+    if (moved_first[i]) continue;
+    if (const auto info = entry_info(join(install_dir, to_remove[i]));
+        info && placed_entries.contains(entry_id(*info)))
+      continue;
+    if (auto placed = place_file(install_dir, folders.old_dir, moves, to_remove[i], std::nullopt); !placed)
+      return placed;
+  }
+  return {};
+}
+
+void roll_back(const std::vector<FileMove>& moves) {
+  for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
+    (void)::unlink(move->target.c_str());
+    if (!move->backup) continue;
+    // Where a file turned into a folder, the swap made the folder; with the
+    // files in it deleted, it is in the way of the file coming back.
+    if (const auto info = entry_info(move->target); info && S_ISDIR(info->st_mode))
+      (void)remove_empty_folders(move->target);
+    (void)::rename(move->backup->c_str(), move->target.c_str());
+  }
+}
+
+// `content` whole in a new file at `path`; a leftover of that name (a link
+// included) is replaced, never written through.
+std::expected<void, ErrorText> write_new_file(const std::filesystem::path& path, const std::string& content) {
+  (void)::unlink(path.c_str());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return std::unexpected(io_text(errno));
+  FileClose closer{fd};
+  if (const int failure = write_all(fd, reinterpret_cast<const unsigned char*>(content.data()), content.size()))
+    return std::unexpected(io_text(failure));
+  if (closer.close_now() != 0) return std::unexpected(io_text(errno));
+  return {};
+}
+
+struct ReleaseFile {
+  std::string_view name;
+  std::string_view new_name;
+  const std::string& content;
+};
+
+}  // namespace
+
+std::expected<void, ErrorText> build_files(const WorkFolders& folders, const ReleaseInfo& target,
+                                           const std::vector<std::size_t>& to_update,
+                                           const SalvageMap& salvaged) {
+  (void)remove_tree(folders.stage_dir);
+  const std::string count = std::to_string(to_update.size());
+  for (std::size_t k = 0; k < to_update.size(); ++k) {
+    print("\r  building files " + std::to_string(k + 1) + "/" + count + "   ");
+    if (auto built = build_file(folders, target, target.files[to_update[k]], salvaged); !built) return built;
+  }
+  if (!to_update.empty()) print("\n");
+  return {};
+}
+
+std::expected<void, ErrorText> place_file(const std::filesystem::path& install_dir,
+                                          const std::filesystem::path& old_dir,
+                                          std::vector<FileMove>& moves, std::string_view path,
+                                          const std::optional<std::filesystem::path>& staged) {
+  std::filesystem::path target = join(install_dir, path);
+  // The entry itself: a dangling link stands there too and must go.
+  if (entry_info(target)) {
+    std::filesystem::path backup = join(old_dir, path);
+    std::error_code error;
+    std::filesystem::create_directories(backup.parent_path(), error);
+    if (error) return std::unexpected(error.message());
+    if (::rename(target.c_str(), backup.c_str()) != 0)
+      return std::unexpected(utf8_lossy(path) + " is in use - close Reef Town and try again (" +
+                             io_text(errno) + ")");
+    moves.push_back(FileMove{std::move(target), std::move(backup)});
+  } else {
+    moves.push_back(FileMove{std::move(target), std::nullopt});
+  }
+  if (staged) {
+    const std::filesystem::path& placed = moves.back().target;
+    std::error_code error;
+    std::filesystem::create_directories(placed.parent_path(), error);
+    if (error) return std::unexpected(error.message());
+    if (::rename(staged->c_str(), placed.c_str()) != 0) return std::unexpected(io_text(errno));
+  }
+  return {};
+}
+
+std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_dir,
+                                          const WorkFolders& folders, const ReleaseInfo& target,
+                                          const std::vector<std::size_t>& to_update,
+                                          const std::vector<std::string>& to_remove) {
+  (void)remove_tree(folders.old_dir);
+
+  // Written whole before anything moves and renamed over the old ones at
+  // the end: a kill or a full disk never leaves release files that fail to
+  // verify, which would make the next run start a first install.
+  const std::array<ReleaseFile, 3> release_files = {{
+      {MANIFEST_FILE, NEW_MANIFEST_FILE, target.manifest_json},
+      {SIGNATURE_FILE, NEW_SIGNATURE_FILE, target.manifest_sig},
+      {VERSION_FILE, NEW_VERSION_FILE, target.version},
+  }};
+  const auto remove_new_files = [&] {
+    for (const ReleaseFile& file : release_files) (void)::unlink(join(install_dir, file.new_name).c_str());
+  };
+  for (const ReleaseFile& file : release_files) {
+    if (auto written = write_new_file(join(install_dir, file.new_name), file.content); !written) {
+      remove_new_files();
+      return written;
+    }
+  }
+  // The built files and the new release files reach the disk before the
+  // first rename: otherwise a power cut after the clean-up could leave empty
+  // new files where the old ones and the cache are gone.
+  if (const std::error_code error = sync_file_system(install_dir)) {
+    remove_new_files();
+    return std::unexpected(error.message());
+  }
+
+  std::vector<FileMove> moves;
+  auto moved = move_files(install_dir, folders, target, to_update, to_remove, moves);
+  if (moved) {
+    for (const ReleaseFile& file : release_files) {
+      if (::rename(join(install_dir, file.new_name).c_str(), join(install_dir, file.name).c_str()) != 0) {
+        moved = std::unexpected(io_text(errno));
+        break;
+      }
+    }
+  }
+  if (!moved) {
+    remove_new_files();
+    roll_back(moves);
+  }
+  return moved;
+}
+
+void clean_up(const WorkFolders& folders) {
+  (void)remove_tree(folders.old_dir);
+  (void)remove_tree(folders.stage_dir);
+  (void)remove_tree(folders.cache_dir);
+}

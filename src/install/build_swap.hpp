@@ -19,6 +19,11 @@
 
 inline constexpr std::size_t BUILD_BUFFER_SIZE = 4194304;
 
+// The two programs that the system itself starts: the launch file of the
+// release and this one. They are built executable (0755 less the umask),
+// every other file 0644 less the umask.
+inline constexpr std::string_view ANTI_CHEAT_SETUP_PATH = "EasyAntiCheat/EasyAntiCheat_EOS_Setup.exe";
+
 // One move of the swap: `backup` is where the entry that stood at `target`
 // went, none when nothing stood there.
 struct FileMove {
@@ -32,15 +37,21 @@ std::expected<void, ErrorText> build_files(const WorkFolders& folders, const Rel
                                            const std::vector<std::size_t>& to_update,
                                            const SalvageMap& salvaged);
 
-// Moves `path` (relative) out of `install_dir` into `old_dir` when something
-// stands there, then `staged` in when given; every move lands in `moves`.
+// Moves `path` (relative) out of `install_dir` into `old_dir` when an entry
+// stands there (a link to nothing counts), then `staged` in when given; every
+// move lands in `moves`.
 std::expected<void, ErrorText> place_file(const std::filesystem::path& install_dir,
                                           const std::filesystem::path& old_dir,
                                           std::vector<FileMove>& moves, std::string_view path,
                                           const std::optional<std::filesystem::path>& staged);
 
-// The swap with its rollback: the built files in, `to_remove` out, the three
-// release files written; on failure every move undone, newest first.
+// The swap with its rollback: the three release files written whole under
+// their NEW_ names and flushed to disk with the built files, then an entry of
+// `to_remove` that stands where a folder of a built file must go moved out,
+// the built files in, the rest of `to_remove` out (an entry that is a file
+// just placed, or a folder holding one, stays), the release files renamed
+// into place; on failure every move undone, newest first, and the NEW_ files
+// removed.
 std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_dir,
                                           const WorkFolders& folders, const ReleaseInfo& target,
                                           const std::vector<std::size_t>& to_update,

@@ -14,6 +14,12 @@ inline constexpr std::string_view MANIFEST_FILE = ".manifest.json";
 inline constexpr std::string_view SIGNATURE_FILE = ".manifest.sig";
 inline constexpr std::string_view VERSION_FILE = ".version";
 
+// The new release files are written whole under these names first and then
+// renamed over the three above, so that a failure never leaves them empty.
+inline constexpr std::string_view NEW_MANIFEST_FILE = ".manifest.json.new";
+inline constexpr std::string_view NEW_SIGNATURE_FILE = ".manifest.sig.new";
+inline constexpr std::string_view NEW_VERSION_FILE = ".version.new";
+
 inline constexpr std::string_view CACHE_DIR_NAME = ".reeftown-cache";
 inline constexpr std::string_view STAGE_DIR_NAME = ".reeftown-stage";
 inline constexpr std::string_view OLD_DIR_NAME = ".reeftown-old";

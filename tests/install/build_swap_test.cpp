@@ -1,1 +1,650 @@
-// placeholder
+#include "install/build_swap.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "lib/hexdigest.hpp"
+#include "platform/fs_ops.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+std::string sha256_hex(std::string_view bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr);
+  return digest_hex(digest);
+}
+
+// Bytes that differ from piece to piece, so that a piece in the wrong place
+// or a byte lost at a buffer's edge changes the hash.
+std::string pattern(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
+
+bool exists_entry(const fs::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+unsigned permission_bits(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return 0;
+  return info.st_mode & 07777;
+}
+
+// Runs `call` with the standard error stream sent to a file; what it printed.
+template <typename Call>
+std::string captured_stderr(const Call& call) {
+  std::fflush(stderr);
+  std::FILE* sink = std::tmpfile();
+  const int saved = ::dup(2);
+  ::dup2(::fileno(sink), 2);
+  call();
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::string text;
+  std::rewind(sink);
+  for (int c; (c = std::fgetc(sink)) != EOF;) text.push_back(static_cast<char>(c));
+  std::fclose(sink);
+  return text;
+}
+
+// An install folder "game" in a fresh folder, with its work folders beside it.
+struct Install {
+  TempDir dir;
+  fs::path install_dir = dir.path / "game";
+  WorkFolders folders;
+  ReleaseInfo target;
+
+  Install() {
+    fs::create_directories(install_dir);
+    folders = work_folders(install_dir).value();
+    target.manifest_json = R"({"version":"2.0"})";
+    target.manifest_sig = "00ff\n";
+    target.version = "2.0";
+  }
+
+  // A piece with `content` in the cache, named by its hash.
+  FilePiece cached(const std::string& content) {
+    const std::string id = sha256_hex(content);
+    write_file(folders.cache_dir / id, content);
+    return {id, content.size()};
+  }
+
+  // A target file built from `pieces` whose bytes are `content`; its position.
+  std::size_t add_file(const std::string& path, std::vector<FilePiece> pieces, const std::string& content) {
+    target.files.push_back({path, sha256_hex(content), std::move(pieces), content.size()});
+    return target.files.size() - 1;
+  }
+
+  void write_release_files(const std::string& json, const std::string& sig, const std::string& version) {
+    write_file(install_dir / ".manifest.json", json);
+    write_file(install_dir / ".manifest.sig", sig);
+    write_file(install_dir / ".version", version);
+  }
+
+  std::vector<std::string> release_files() const {
+    return {read_file(install_dir / ".manifest.json"), read_file(install_dir / ".manifest.sig"),
+            read_file(install_dir / ".version")};
+  }
+
+  bool new_release_files_left() const {
+    return exists_entry(install_dir / NEW_MANIFEST_FILE) || exists_entry(install_dir / NEW_SIGNATURE_FILE) ||
+           exists_entry(install_dir / NEW_VERSION_FILE);
+  }
+
+  // Builds every target file; the test fails when the build does.
+  std::vector<std::size_t> build_all() {
+    std::vector<std::size_t> all;
+    for (std::size_t i = 0; i < target.files.size(); ++i) all.push_back(i);
+    std::expected<void, ErrorText> built;
+    captured_stderr([&] { built = build_files(folders, target, all, {}); });
+    EXPECT_TRUE(built.has_value()) << built.error();
+    return all;
+  }
+};
+
+// Runs `work` in a child process after `prepare` (dropping root, lowering a
+// limit) and gives back the text that `work` returned, so that the parent
+// judges the folders as root afterwards.
+template <typename Prepare, typename Work>
+std::string in_child(const Prepare& prepare, const Work& work) {
+  int channel[2];
+  if (::pipe(channel) != 0) return "no pipe";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(channel[0]);
+    if (!prepare()) ::_exit(2);
+    const std::string text = work();
+    if (::write(channel[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) ::_exit(3);
+    ::_exit(0);
+  }
+  ::close(channel[1]);
+  std::string text;
+  char block[4096];
+  for (ssize_t n; (n = ::read(channel[0], block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
+  ::close(channel[0]);
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return "child failed";
+  return text;
+}
+
+// Permissions do not bind root, and CI runs as root: the tree is handed to
+// "nobody", and the child becomes "nobody" before it works.
+constexpr uid_t NOBODY = 65534;
+
+void give_to_nobody(const fs::path& root) {
+  if (::geteuid() != 0) return;
+  ASSERT_EQ(::lchown(root.c_str(), NOBODY, NOBODY), 0);
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    ASSERT_EQ(::lchown(entry.path().c_str(), NOBODY, NOBODY), 0);
+}
+
+bool drop_root() {
+  if (::geteuid() != 0) return true;
+  return ::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0;
+}
+
+std::string swap_result(const std::expected<void, ErrorText>& result) {
+  return result ? "ok" : result.error();
+}
+
+// ---------------------------------------------------------------- build
+
+TEST(Build, FilesFromSalvageAndCacheWithProgress) {
+  Install in;
+  const mode_t old_mask = ::umask(022);
+  // A salvaged piece is taken from the installed file although the cache
+  // holds other bytes under its id.
+  const std::string salvage_bytes = "SALVAGED";
+  write_file(in.install_dir / "old.bin", "xyz" + salvage_bytes + "tail");
+  const std::string salvage_id = sha256_hex(salvage_bytes);
+  write_file(in.folders.cache_dir / salvage_id, "wrong bytes");
+  SalvageMap salvaged{{salvage_id, {in.install_dir / "old.bin", 3}}};
+  const FilePiece from_install{salvage_id, salvage_bytes.size()};
+
+  const FilePiece a = in.cached("alpha-");
+  const FilePiece b = in.cached("beta-");
+  // A cache file longer than the piece's length is copied whole.
+  FilePiece long_one = in.cached("ten bytes!");
+  long_one.length = 3;
+
+  in.add_file("ReefTown.exe", {a, from_install, a}, "alpha-SALVAGEDalpha-");
+  in.add_file("Data/Sub/level.pak", {long_one, b}, "ten bytes!beta-");
+  in.add_file("empty.bin", {}, "");
+  in.add_file(std::string(ANTI_CHEAT_SETUP_PATH), {b}, "beta-");
+
+  std::expected<void, ErrorText> built;
+  const std::string printed =
+      captured_stderr([&] { built = build_files(in.folders, in.target, {0, 1, 2, 3}, salvaged); });
+  ::umask(old_mask);
+  ASSERT_TRUE(built.has_value()) << built.error();
+  EXPECT_EQ(printed,
+            "\r  building files 1/4   \r  building files 2/4   \r  building files 3/4   "
+            "\r  building files 4/4   \n");
+
+  const fs::path& stage = in.folders.stage_dir;
+  EXPECT_EQ(read_file(stage / "ReefTown.exe"), "alpha-SALVAGEDalpha-");
+  EXPECT_EQ(read_file(stage / "Data/Sub/level.pak"), "ten bytes!beta-");
+  EXPECT_TRUE(fs::is_regular_file(stage / "empty.bin"));
+  EXPECT_EQ(fs::file_size(stage / "empty.bin"), 0u);
+  // The two programs the system starts are executable, nothing else is.
+  EXPECT_EQ(permission_bits(stage / "ReefTown.exe"), 0755u);
+  EXPECT_EQ(permission_bits(stage / ANTI_CHEAT_SETUP_PATH), 0755u);
+  EXPECT_EQ(permission_bits(stage / "Data/Sub/level.pak"), 0644u);
+  EXPECT_EQ(permission_bits(stage / "empty.bin"), 0644u);
+  // The build reads and never changes the install folder.
+  EXPECT_EQ(read_file(in.install_dir / "old.bin"), "xyzSALVAGEDtail");
+}
+
+// Pieces around and beyond the write buffer's size keep their order: a piece
+// of BUILD_BUFFER_SIZE or more goes out after what the buffer held.
+TEST(Build, PiecesLargerThanTheWriteBufferKeepTheirOrder) {
+  Install in;
+  const std::vector<std::size_t> sizes = {100, BUILD_BUFFER_SIZE + 5, 3, BUILD_BUFFER_SIZE - 2, 7,
+                                          BUILD_BUFFER_SIZE, BUILD_BUFFER_SIZE - 1, 2};
+  std::vector<FilePiece> pieces;
+  std::string content;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const std::string bytes = pattern(sizes[i], static_cast<unsigned>(i));
+    pieces.push_back(in.cached(bytes));
+    content += bytes;
+  }
+  in.add_file("big.pak", pieces, content);
+  in.build_all();
+  EXPECT_TRUE(read_file(in.folders.stage_dir / "big.pak") == content);
+}
+
+TEST(Build, NothingToUpdatePrintsNothingAndMakesNoStageFolder) {
+  Install in;
+  write_file(in.folders.stage_dir / "left/over.bin", "from a failed pass");
+  std::expected<void, ErrorText> built;
+  const std::string printed = captured_stderr([&] { built = build_files(in.folders, in.target, {}, {}); });
+  ASSERT_TRUE(built.has_value());
+  EXPECT_EQ(printed, "");
+  EXPECT_FALSE(exists_entry(in.folders.stage_dir));
+}
+
+TEST(Build, Failures) {
+  struct Case {
+    std::string name;
+    std::string expected;  // "{id}" stands for the missing piece's id
+  };
+  const std::vector<Case> cases = {
+      {"upper-case hash", "game.pak did not verify after building it"},
+      {"missing piece", "missing piece {id} (No such file or directory)"},
+      {"salvage file shorter than the piece", "game.pak did not verify after building it"},
+      {"salvage file gone", "No such file or directory"},
+      {"cache entry is a folder", "missing piece {id} (Is a directory)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Install in;
+    const FilePiece good = in.cached("good bytes");
+    const std::string other = "other piece";
+    const FilePiece absent{sha256_hex(other), other.size()};
+    SalvageMap salvaged;
+    std::size_t position = 0;
+    if (c.name == "upper-case hash") {
+      position = in.add_file("game.pak", {good}, "good bytes");
+      for (char& ch : in.target.files[position].hash) ch = static_cast<char>(std::toupper(ch));
+    } else if (c.name == "missing piece") {
+      position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
+    } else if (c.name == "cache entry is a folder") {
+      fs::create_directories(in.folders.cache_dir / absent.id);
+      position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
+    } else {
+      write_file(in.install_dir / "old.pak", "12345" + other.substr(0, 4));
+      salvaged[absent.id] = {in.install_dir / "old.pak", 5};
+      if (c.name == "salvage file gone") fs::remove(in.install_dir / "old.pak");
+      position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
+    }
+    std::expected<void, ErrorText> built;
+    const std::string printed =
+        captured_stderr([&] { built = build_files(in.folders, in.target, {position}, salvaged); });
+    ASSERT_FALSE(built.has_value());
+    std::string expected = c.expected;
+    if (const auto at = expected.find("{id}"); at != std::string::npos) expected.replace(at, 4, absent.id);
+    EXPECT_EQ(built.error(), expected);
+    // A failed build leaves its line open and its partial file behind.
+    EXPECT_EQ(printed, "\r  building files 1/1   ");
+    EXPECT_TRUE(exists_entry(in.folders.stage_dir / "game.pak"));
+  }
+}
+
+// ---------------------------------------------------------------- place_file
+
+TEST(PlaceFile, RecordsEveryMoveAndMovesOutWhatStandsThere) {
+  Install in;
+  write_file(in.install_dir / "sub/old.dll", "old");
+  write_file(in.folders.stage_dir / "sub/old.dll", "new");
+  write_file(in.folders.stage_dir / "fresh/new.dat", "fresh");
+  // A link to nothing still stands at its path.
+  fs::create_symlink("nowhere", in.install_dir / "Launcher.exe");
+  write_file(in.folders.stage_dir / "Launcher.exe", "launcher");
+
+  std::vector<FileMove> moves;
+  const fs::path& old_dir = in.folders.old_dir;
+  ASSERT_TRUE(place_file(in.install_dir, old_dir, moves, "sub/old.dll", in.folders.stage_dir / "sub/old.dll"));
+  ASSERT_TRUE(place_file(in.install_dir, old_dir, moves, "fresh/new.dat", in.folders.stage_dir / "fresh/new.dat"));
+  ASSERT_TRUE(place_file(in.install_dir, old_dir, moves, "Launcher.exe", in.folders.stage_dir / "Launcher.exe"));
+  ASSERT_TRUE(place_file(in.install_dir, old_dir, moves, "not/there.dll", std::nullopt));
+
+  ASSERT_EQ(moves.size(), 4u);
+  EXPECT_EQ(moves[0].target, in.install_dir / "sub/old.dll");
+  EXPECT_EQ(moves[0].backup, old_dir / "sub/old.dll");
+  EXPECT_EQ(moves[1].target, in.install_dir / "fresh/new.dat");
+  EXPECT_EQ(moves[1].backup, std::nullopt);
+  EXPECT_EQ(moves[2].backup, old_dir / "Launcher.exe");
+  EXPECT_EQ(moves[3].target, in.install_dir / "not/there.dll");
+  EXPECT_EQ(moves[3].backup, std::nullopt);
+
+  EXPECT_EQ(read_file(in.install_dir / "sub/old.dll"), "new");
+  EXPECT_EQ(read_file(old_dir / "sub/old.dll"), "old");
+  EXPECT_EQ(read_file(in.install_dir / "fresh/new.dat"), "fresh");
+  EXPECT_EQ(read_file(in.install_dir / "Launcher.exe"), "launcher");
+  EXPECT_TRUE(fs::is_symlink(old_dir / "Launcher.exe"));
+}
+
+// A failure after the move out keeps the record, so the rollback brings the
+// installed file back.
+TEST(PlaceFile, FailedMoveInKeepsTheRecordOfTheMoveOut) {
+  Install in;
+  write_file(in.install_dir / "game.pak", "old");
+  std::vector<FileMove> moves;
+  const auto placed = place_file(in.install_dir, in.folders.old_dir, moves, "game.pak",
+                                 in.folders.stage_dir / "game.pak");
+  ASSERT_FALSE(placed.has_value());
+  EXPECT_EQ(placed.error(), "No such file or directory");
+  ASSERT_EQ(moves.size(), 1u);
+  EXPECT_EQ(moves[0].backup, in.folders.old_dir / "game.pak");
+}
+
+// ---------------------------------------------------------------- swap
+
+TEST(Swap, PlacesRemovesWritesReleaseFilesAndCleansUp) {
+  Install in;
+  in.write_release_files("old json", "old sig", "1.0");
+  write_file(in.install_dir / "a.txt", "old a");
+  write_file(in.install_dir / "gone.dll", "gone");
+  write_file(in.install_dir / "keep/me.txt", "untouched");
+  in.add_file("a.txt", {in.cached("new a")}, "new a");
+  in.add_file("new/x.bin", {in.cached("x")}, "x");
+  const std::vector<std::size_t> all = in.build_all();
+
+  ASSERT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll", "vanished.dll"})), "ok");
+  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "new a");
+  EXPECT_EQ(read_file(in.install_dir / "new/x.bin"), "x");
+  EXPECT_EQ(read_file(in.install_dir / "keep/me.txt"), "untouched");
+  EXPECT_FALSE(exists_entry(in.install_dir / "gone.dll"));
+  EXPECT_EQ(read_file(in.folders.old_dir / "gone.dll"), "gone");
+  EXPECT_EQ(read_file(in.folders.old_dir / "a.txt"), "old a");
+  EXPECT_THAT(in.release_files(), ElementsAre(in.target.manifest_json, in.target.manifest_sig, "2.0"));
+  EXPECT_FALSE(in.new_release_files_left());
+
+  clean_up(in.folders);
+  EXPECT_FALSE(exists_entry(in.folders.old_dir));
+  EXPECT_FALSE(exists_entry(in.folders.stage_dir));
+  EXPECT_FALSE(exists_entry(in.folders.cache_dir));
+  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "new a");
+}
+
+// Nothing to build: the removals and the release files still happen.
+TEST(Swap, OnlyRemovals) {
+  Install in;
+  write_file(in.install_dir / "stray.dll", "x");
+  ASSERT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, {}, {"stray.dll"})), "ok");
+  EXPECT_FALSE(exists_entry(in.install_dir / "stray.dll"));
+  EXPECT_THAT(in.release_files(), ElementsAre(in.target.manifest_json, in.target.manifest_sig, "2.0"));
+  clean_up(in.folders);
+  EXPECT_FALSE(exists_entry(in.folders.old_dir));
+}
+
+// A file that cannot be moved out fails the swap; every earlier move is
+// undone newest first. "gone.dll" stands twice in `to_remove`: undone oldest
+// first, the second record's delete would take the file just brought back.
+TEST(Swap, FailedMoveOutRollsEverythingBack) {
+  Install in;
+  in.write_release_files("old json", "old sig", "1.0");
+  write_file(in.install_dir / "a.txt", "old a");
+  write_file(in.install_dir / "gone.dll", "gone");
+  write_file(in.install_dir / "locked/held.dll", "held");
+  in.add_file("a.txt", {in.cached("new a")}, "new a");
+  in.add_file("new.txt", {in.cached("new")}, "new");
+  const std::vector<std::size_t> all = in.build_all();
+  give_to_nobody(in.dir.path);
+  fs::permissions(in.install_dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+
+  const std::string result = in_child(drop_root, [&] {
+    return swap_result(swap_files(in.install_dir, in.folders, in.target, all,
+                                  {"gone.dll", "gone.dll", "locked/held.dll"}));
+  });
+  EXPECT_EQ(result, "locked/held.dll is in use - close Reef Town and try again (Permission denied)");
+  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
+  EXPECT_FALSE(exists_entry(in.install_dir / "new.txt"));
+  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
+  EXPECT_EQ(read_file(in.install_dir / "locked/held.dll"), "held");
+  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
+  EXPECT_FALSE(in.new_release_files_left());
+  // The work folders stay for the next pass.
+  EXPECT_TRUE(exists_entry(in.folders.cache_dir));
+}
+
+// A built file that cannot be moved in: its own record brings the replaced
+// file back.
+TEST(Swap, FailedMoveInRollsBackItsOwnMoveOut) {
+  Install in;
+  in.write_release_files("old json", "old sig", "1.0");
+  write_file(in.install_dir / "a.txt", "old a");
+  write_file(in.install_dir / "b.txt", "old b");
+  in.add_file("a.txt", {in.cached("new a")}, "new a");
+  in.add_file("b.txt", {in.cached("new b")}, "new b");
+  const std::vector<std::size_t> all = in.build_all();
+  fs::remove(in.folders.stage_dir / "b.txt");
+
+  EXPECT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, all, {})), "No such file or directory");
+  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
+  EXPECT_EQ(read_file(in.install_dir / "b.txt"), "old b");
+  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
+  EXPECT_FALSE(in.new_release_files_left());
+}
+
+// Writing the new release files fails for real (the file size limit acts as
+// a full disk): nothing has moved, the old release files are whole and no
+// new one is left.
+TEST(Swap, FailedReleaseFileWriteLeavesEverythingAsItWas) {
+  Install in;
+  in.write_release_files("old json", "old sig", "1.0");
+  write_file(in.install_dir / "a.txt", "old a");
+  write_file(in.install_dir / "gone.dll", "gone");
+  in.add_file("a.txt", {in.cached("new a")}, "new a");
+  const std::vector<std::size_t> all = in.build_all();
+  in.target.manifest_sig = std::string(4096, 'f');
+
+  const auto limit_file_size = [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1024, 1024};
+    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  };
+  const std::string result = in_child(limit_file_size, [&] {
+    return swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll"}));
+  });
+  EXPECT_EQ(result, "File too large");
+  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
+  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
+  EXPECT_EQ(read_file(in.folders.stage_dir / "a.txt"), "new a");
+  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
+  EXPECT_FALSE(in.new_release_files_left());
+}
+
+// Makes every later syncfs of the calling process fail with EIO, as a
+// write-back error of the disk would.
+bool fail_syncfs() {
+#if defined(__x86_64__)
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_syncfs, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+#else
+  return false;
+#endif
+}
+
+// The built files and the new release files reach the disk before the
+// first rename: when that flush fails, nothing has moved yet.
+TEST(Swap, FlushToDiskComesBeforeTheFirstRename) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the syncfs fault is injected on x86-64 only";
+#endif
+  Install in;
+  in.write_release_files("old json", "old sig", "1.0");
+  write_file(in.install_dir / "a.txt", "old a");
+  write_file(in.install_dir / "gone.dll", "gone");
+  in.add_file("a.txt", {in.cached("new a")}, "new a");
+  const std::vector<std::size_t> all = in.build_all();
+
+  const std::string result = in_child(fail_syncfs, [&] {
+    return swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll"}));
+  });
+  EXPECT_EQ(result, "Input/output error");
+  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
+  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
+  EXPECT_FALSE(exists_entry(in.folders.old_dir));
+  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
+  EXPECT_FALSE(in.new_release_files_left());
+}
+
+// Renaming ".version" into place fails (a folder stands there): every move
+// is undone newest first, the two release files renamed before keep their
+// new content, and no new file is left.
+TEST(Swap, FailedReleaseFileRenameRollsBackAllMoves) {
+  Install in;
+  in.write_release_files("old json", "old sig", "ignored");
+  fs::remove(in.install_dir / ".version");
+  write_file(in.install_dir / ".version/blocker", "x");
+  write_file(in.install_dir / "a.txt", "old a");
+  write_file(in.install_dir / "gone.dll", "gone");
+  in.add_file("a.txt", {in.cached("new a")}, "new a");
+  in.add_file("added.txt", {in.cached("added")}, "added");
+  const std::vector<std::size_t> all = in.build_all();
+
+  EXPECT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll", "gone.dll"})),
+            "Is a directory");
+  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
+  EXPECT_FALSE(exists_entry(in.install_dir / "added.txt"));
+  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
+  EXPECT_EQ(read_file(in.install_dir / ".manifest.json"), in.target.manifest_json);
+  EXPECT_EQ(read_file(in.install_dir / ".manifest.sig"), in.target.manifest_sig);
+  EXPECT_FALSE(in.new_release_files_left());
+}
+
+// Leftover new release files of a killed run, a link among them, are
+// replaced and never written through.
+TEST(Swap, LeftoverNewReleaseFilesAreReplaced) {
+  Install in;
+  write_file(in.dir.path / "outside.txt", "must stay");
+  fs::create_symlink(in.dir.path / "outside.txt", in.install_dir / NEW_MANIFEST_FILE);
+  write_file(in.install_dir / NEW_VERSION_FILE, "stale");
+  ASSERT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, {}, {})), "ok");
+  EXPECT_EQ(read_file(in.dir.path / "outside.txt"), "must stay");
+  EXPECT_THAT(in.release_files(), ElementsAre(in.target.manifest_json, in.target.manifest_sig, "2.0"));
+  EXPECT_FALSE(in.new_release_files_left());
+}
+
+// An entry of `to_remove` that names a file this swap has just placed, or a
+// folder holding one, stays; another spelling of an older file still goes.
+TEST(Swap, RemovalNeverTakesAFileJustPlaced) {
+  Install in;
+  // An extra at a path that the new release adds.
+  write_file(in.install_dir / "data/new.pak", "extra");
+  write_file(in.install_dir / "Data/Old.pak", "old spelling");
+  in.add_file("data/new.pak", {in.cached("new pak")}, "new pak");
+  in.add_file("data/old.pak", {in.cached("renamed")}, "renamed");
+  const std::vector<std::size_t> all = in.build_all();
+
+  ASSERT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, all,
+                                   {"data/new.pak", "./data/new.pak", "data", "Data/Old.pak"})),
+            "ok");
+  EXPECT_EQ(read_file(in.install_dir / "data/new.pak"), "new pak");
+  EXPECT_EQ(read_file(in.install_dir / "data/old.pak"), "renamed");
+  EXPECT_EQ(read_file(in.folders.old_dir / "data/new.pak"), "extra");
+  // On a file system that tells letter case apart the old file is another file.
+  EXPECT_FALSE(exists_entry(in.install_dir / "Data/Old.pak"));
+  EXPECT_EQ(read_file(in.folders.old_dir / "Data/Old.pak"), "old spelling");
+}
+
+// A dangling link named like a program is itself moved out.
+TEST(Swap, DanglingLinkIsMovedOut) {
+  Install in;
+  fs::create_symlink("missing-target", in.install_dir / "Cheat.exe");
+  ASSERT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, {}, {"Cheat.exe"})), "ok");
+  EXPECT_FALSE(exists_entry(in.install_dir / "Cheat.exe"));
+  EXPECT_TRUE(fs::is_symlink(in.folders.old_dir / "Cheat.exe"));
+}
+
+// Installed "maps" is a file, the new release has "maps/b.pak": the file
+// goes before the folder is made; a rollback brings the file back in place
+// of the folders the swap made.
+TEST(Swap, FileThatBecomesAFolder) {
+  for (const bool fail : {false, true}) {
+    SCOPED_TRACE(fail ? "rolled back" : "completed");
+    Install in;
+    in.write_release_files("old json", "old sig", "1.0");
+    write_file(in.install_dir / "maps", "old maps file");
+    in.add_file("maps/deep/b.pak", {in.cached("b")}, "b");
+    in.add_file("maps/c.pak", {in.cached("c")}, "c");
+    const std::vector<std::size_t> all = in.build_all();
+    if (fail) {
+      fs::remove(in.install_dir / ".version");
+      write_file(in.install_dir / ".version/blocker", "x");
+    }
+
+    const std::string result = swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"maps"}));
+    if (!fail) {
+      ASSERT_EQ(result, "ok");
+      EXPECT_EQ(read_file(in.install_dir / "maps/deep/b.pak"), "b");
+      EXPECT_EQ(read_file(in.install_dir / "maps/c.pak"), "c");
+      EXPECT_EQ(read_file(in.folders.old_dir / "maps"), "old maps file");
+    } else {
+      EXPECT_EQ(result, "Is a directory");
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(in.install_dir / "maps")));
+      EXPECT_EQ(read_file(in.install_dir / "maps"), "old maps file");
+    }
+  }
+}
+
+// ---------------------------------------------------------------- clean-up
+
+// The removal of the work folders never follows a link: neither a link in
+// them nor a work folder that is itself a link.
+TEST(CleanUp, RemovesWorkFoldersWithoutFollowingLinks) {
+  Install in;
+  write_file(in.dir.path / "outside/keep.txt", "keep");
+  write_file(in.folders.old_dir / "a/b.txt", "x");
+  fs::create_symlink(in.dir.path / "outside", in.folders.old_dir / "a/link");
+  fs::create_symlink(in.dir.path / "outside", in.folders.stage_dir);
+  write_file(in.folders.cache_dir / "piece", "x");
+
+  clean_up(in.folders);
+  EXPECT_FALSE(exists_entry(in.folders.old_dir));
+  EXPECT_FALSE(exists_entry(in.folders.stage_dir));
+  EXPECT_FALSE(exists_entry(in.folders.cache_dir));
+  EXPECT_EQ(read_file(in.dir.path / "outside/keep.txt"), "keep");
+  // Absent folders are no error.
+  clean_up(in.folders);
+}
+
+TEST(FsOps, RemoveEmptyFoldersKeepsFiles) {
+  TempDir dir;
+  fs::create_directories(dir.path / "empty/a/b");
+  EXPECT_TRUE(remove_empty_folders(dir.path / "empty"));
+  EXPECT_FALSE(exists_entry(dir.path / "empty"));
+  write_file(dir.path / "full/a/file", "x");
+  fs::create_directories(dir.path / "full/c");
+  EXPECT_FALSE(remove_empty_folders(dir.path / "full"));
+  EXPECT_EQ(read_file(dir.path / "full/a/file"), "x");
+}
+
+TEST(FsOps, SyncFileSystem) {
+  TempDir dir;
+  EXPECT_FALSE(sync_file_system(dir.path));
+  EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+#include "platform/fs_ops.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The names in the open folder `fd`, read whole before anything is removed,
+// since a listing that changes while it is read may skip or repeat names.
+// The folder's descriptor stays open; false when it cannot be listed.
+bool list_names(int fd, std::vector<std::string>& names) {
+  const int listing_fd = ::dup(fd);
+  if (listing_fd < 0) return false;
+  DIR* listing = ::fdopendir(listing_fd);
+  if (listing == nullptr) {
+    ::close(listing_fd);
+    return false;
+  }
+  ::rewinddir(listing);
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+      names.emplace_back(entry->d_name);
+    errno = 0;
+  }
+  const bool complete = errno == 0;
+  ::closedir(listing);
+  return complete;
+}
+
+// Empties the folder open as `fd`. A subfolder is opened through `fd` with
+// O_NOFOLLOW, so an entry swapped for a link after it was listed is never
+// entered. With `folders_only` nothing but folders is removed.
+bool empty_folder(int fd, bool folders_only) {
+  std::vector<std::string> names;
+  bool all_gone = list_names(fd, names);
+  for (const std::string& name : names) {
+    if (!folders_only && ::unlinkat(fd, name.c_str(), 0) == 0) continue;
+    const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) {
+      all_gone = false;
+      continue;
+    }
+    const bool emptied = empty_folder(sub, folders_only);
+    ::close(sub);
+    if (!emptied || ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) all_gone = false;
+  }
+  return all_gone;
+}
+
+bool remove_folder(const std::filesystem::path& path, bool folders_only) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  const bool emptied = empty_folder(fd, folders_only);
+  ::close(fd);
+  return emptied && ::rmdir(path.c_str()) == 0;
+}
+
+}  // namespace
+
+bool remove_tree(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) == 0) return true;
+  if (errno == ENOENT) return true;
+  return remove_folder(path, false);
+}
+
+bool remove_empty_folders(const std::filesystem::path& path) { return remove_folder(path, true); }
+
+std::error_code sync_file_system(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::error_code(errno, std::generic_category());
+  std::error_code error;
+  if (::syncfs(fd) != 0) error = std::error_code(errno, std::generic_category());
+  ::close(fd);
+  return error;
+}
