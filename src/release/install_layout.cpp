@@ -1,20 +1,22 @@
 #include "release/install_layout.hpp"
 
 #include <string>
+#include <string_view>
 #include <system_error>
 
 std::optional<std::filesystem::path> install_parent(const std::filesystem::path& install_dir) {
-  std::string text = install_dir.native();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  // Path text, not path components: std::filesystem::path::parent_path gives
+  // "a/b" for "a/b/", where the trailing '/' is no component of its own.
+  std::string_view text = install_dir.native();
+  while (text.size() > 1 && text.back() == '/') text.remove_suffix(1);
   if (text.empty()) return std::nullopt;
   const std::size_t slash = text.rfind('/');
-  if (slash == std::string::npos) return std::filesystem::path();
-  std::string last = text.substr(slash + 1);
-  if (last.empty()) return std::nullopt;  // only slashes: the root
-  std::string parent = text.substr(0, slash);
-  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-  if (parent.empty()) parent = "/";
-  return std::filesystem::path(parent);
+  if (slash == std::string_view::npos) return std::filesystem::path();
+  if (slash + 1 == text.size()) return std::nullopt;  // only slashes: the root
+  std::string_view parent = text.substr(0, slash);
+  while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+  if (parent.empty()) return std::filesystem::path("/");
+  return std::filesystem::path(std::string(parent));
 }
 
 std::expected<WorkFolders, ErrorText> work_folders(const std::filesystem::path& install_dir) {

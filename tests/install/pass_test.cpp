@@ -1,1 +1,697 @@
-// placeholder
+#include "install/pass.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/sha.h>
+#include <zstd.h>
+
+#include "lib/hexdigest.hpp"
+#include "release/install_layout.hpp"
+#include "support/http_server.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_key.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------- layout
+
+TEST(InstallLayout, ParentOfInstallFolder) {
+  struct Case {
+    std::string dir;
+    std::optional<std::string> parent;
+  };
+  const std::vector<Case> cases = {
+      {"a/b", "a"},       {"a/b/", "a"},      {"a/b//", "a"},   {"a//b", "a"},
+      {"/a/b/c", "/a/b"}, {"/a", "/"},        {"/a/", "/"},     {"//a", "/"},
+      {"a", ""},          {"a/", ""},         {".", ""},        {"..", ""},
+      {"a/..", "a"},      {"/", std::nullopt}, {"//", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("dir \"" + c.dir + "\"");
+    const std::optional<fs::path> parent = install_parent(c.dir);
+    ASSERT_EQ(parent.has_value(), c.parent.has_value());
+    if (parent) {
+      EXPECT_EQ(parent->native(), *c.parent);
+    }
+  }
+}
+
+TEST(InstallLayout, WorkFoldersLieBesideTheRealFolder) {
+  TempDir tmp;
+  const fs::path disk = tmp.path / "disk";
+  const fs::path home = tmp.path / "home";
+  fs::create_directories(disk / "Reef Town");
+  fs::create_directories(home);
+  fs::create_symlink(disk / "Reef Town", home / "Reef Town");
+
+  // Through a link: beside the link's target.
+  auto linked = work_folders(home / "Reef Town");
+  ASSERT_TRUE(linked.has_value()) << linked.error();
+  EXPECT_EQ(linked->parent, fs::canonical(disk));
+  EXPECT_EQ(linked->cache_dir, fs::canonical(disk) / ".reeftown-cache");
+  EXPECT_EQ(linked->stage_dir, fs::canonical(disk) / ".reeftown-stage");
+  EXPECT_EQ(linked->old_dir, fs::canonical(disk) / ".reeftown-old");
+
+  // Not there yet: beside the path as given.
+  auto absent = work_folders(home / "New" / "Reef Town/");
+  ASSERT_TRUE(absent.has_value()) << absent.error();
+  EXPECT_EQ(absent->parent, home / "New");
+  EXPECT_EQ(absent->cache_dir, home / "New" / ".reeftown-cache");
+
+  // A bare name: relative to the working folder.
+  auto bare = work_folders("no-such-folder-here");
+  ASSERT_TRUE(bare.has_value()) << bare.error();
+  EXPECT_EQ(bare->cache_dir, fs::path(".reeftown-cache"));
+
+  for (const char* bad : {"", "/", "//"}) {
+    auto none = work_folders(bad);
+    ASSERT_FALSE(none.has_value()) << bad;
+    EXPECT_EQ(none.error(), "bad folder");
+  }
+  // A link to the root has no parent once it is resolved.
+  fs::create_symlink("/", home / "root-link");
+  auto root = work_folders(home / "root-link");
+  ASSERT_FALSE(root.has_value());
+  EXPECT_EQ(root.error(), "bad folder");
+}
+
+// ---------------------------------------------------------------- releases
+
+std::string sha256_text(std::string_view bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest.data());
+  return digest_hex(digest);
+}
+
+std::string zstd_bytes(std::string_view bytes) {
+  std::string out(ZSTD_compressBound(bytes.size()), '\0');
+  const std::size_t n = ZSTD_compress(out.data(), out.size(), bytes.data(), bytes.size(), 3);
+  if (ZSTD_isError(n)) throw std::runtime_error("zstd failed");
+  out.resize(n);
+  return out;
+}
+
+constexpr std::size_t PIECE_SIZE = 8;
+// Every piece counts half a megabyte in the download figures.
+constexpr std::uint64_t PIECE_DOWNLOAD_SIZE = 524288;
+
+using GameFiles = std::map<std::string, std::string>;  // release path to content
+
+struct TestRelease {
+  ReleaseInfo info;
+  std::map<std::string, std::string> pieces;  // id to decoded bytes
+};
+
+// A release signed with the test key; each file cut into pieces of
+// PIECE_SIZE bytes.
+TestRelease make_release(const std::string& version, std::uint64_t released,
+                         const GameFiles& files) {
+  TestRelease release;
+  std::string json = R"({"version":")" + version + R"(","released":)" +
+                     std::to_string(released) + R"(,"files":[)";
+  bool first_file = true;
+  for (const auto& [path, content] : files) {
+    json += first_file ? "" : ",";
+    first_file = false;
+    json += R"({"p":")" + path + R"(","n":)" + std::to_string(content.size()) + R"(,"h":")" +
+            sha256_text(content) + R"(","c":[)";
+    for (std::size_t at = 0; at < content.size(); at += PIECE_SIZE) {
+      const std::string piece = content.substr(at, PIECE_SIZE);
+      const std::string id = sha256_text(piece);
+      release.pieces[id] = piece;
+      json += (at == 0 ? "" : ",") + std::string(R"([")") + id + R"(",)" +
+              std::to_string(piece.size()) + "]";
+    }
+    json += "]}";
+  }
+  json += R"(],"chunks":{)";
+  bool first_chunk = true;
+  for (const auto& [id, piece] : release.pieces) {
+    json += (first_chunk ? "\"" : ",\"") + id + "\":" + std::to_string(PIECE_DOWNLOAD_SIZE);
+    first_chunk = false;
+  }
+  json += "}}";
+  std::string sig = test_sign_hex(json) + "\n";
+  auto info = parse_release_info(std::move(json), std::move(sig), TEST_PUBLIC_KEY_HEX);
+  if (!info) throw std::runtime_error(info.error());
+  release.info = std::move(*info);
+  return release;
+}
+
+std::string piece_target(const std::string& id) { return "/c/" + id.substr(0, 2) + "/" + id + ".zst"; }
+
+// ---------------------------------------------------------------- console
+
+// Everything written to fd 2 while it lives.
+struct StderrCapture {
+  int saved = -1;
+  FILE* file = nullptr;
+
+  StderrCapture() {
+    std::fflush(stderr);
+    file = std::tmpfile();
+    saved = ::dup(2);
+    ::dup2(::fileno(file), 2);
+  }
+  std::string finish() {
+    if (saved < 0) return {};
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    saved = -1;
+    std::string text;
+    std::rewind(file);
+    char buf[4096];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, file)) text.append(buf, n);
+    std::fclose(file);
+    return text;
+  }
+  ~StderrCapture() { finish(); }
+};
+
+// True when `text` has the form of `pattern`, where '#' stands for any
+// blanks followed by at least one digit and every other character for itself.
+bool has_form(std::string_view text, std::string_view pattern) {
+  std::size_t at = 0;
+  for (char p : pattern) {
+    if (p != '#') {
+      if (at == text.size() || text[at] != p) return false;
+      ++at;
+      continue;
+    }
+    while (at < text.size() && text[at] == ' ') ++at;
+    const std::size_t digits = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == digits) return false;
+  }
+  return at == text.size();
+}
+
+// The console text with each redraw of the download progress line taken out;
+// fails the test when one has another form.
+std::string without_download_progress(const std::string& text) {
+  constexpr std::string_view start = "\r  downloading ";
+  constexpr std::string_view end = " min left   ";
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t found; (found = text.find(start, at)) != std::string::npos;) {
+    out += text.substr(at, found - at);
+    const std::size_t stop = text.find(end, found);
+    EXPECT_NE(stop, std::string::npos) << ::testing::PrintToString(text);
+    if (stop == std::string::npos) return text;
+    const std::string_view redraw = std::string_view(text).substr(found, stop + end.size() - found);
+    EXPECT_TRUE(has_form(redraw, "\r  downloading #.# / #.# MB  #.# MB/s  about # min left   "))
+        << ::testing::PrintToString(std::string(redraw));
+    at = stop + end.size();
+  }
+  return out + text.substr(at);
+}
+
+std::string building(std::size_t n) {
+  std::string text;
+  for (std::size_t k = 1; k <= n; ++k)
+    text += "\r  building files " + std::to_string(k) + "/" + std::to_string(n) + "   ";
+  return n == 0 ? text : text + "\n";
+}
+
+struct PassRun {
+  std::expected<PassOutcome, ErrorText> result;
+  std::string console;  // download progress taken out
+};
+
+// ---------------------------------------------------------------- fixture
+
+GameFiles base_files() {
+  return {{"ReefTown.exe", "the game program, version one"},
+          {"Data/maps.pak", "maps of the reef and the town"},
+          {"Data/Sub/voice.dll", "voices"}};
+}
+
+GameFiles folder_files(const fs::path& dir) {
+  GameFiles files;
+  if (!fs::exists(dir)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    if (!entry.is_directory()) files[fs::relative(entry.path(), dir).generic_string()] = read_file(entry.path());
+  return files;
+}
+
+GameFiles with_release_files(GameFiles files, const ReleaseInfo& info) {
+  files[".manifest.json"] = info.manifest_json;
+  files[".manifest.sig"] = info.manifest_sig;
+  files[".version"] = info.version;
+  return files;
+}
+
+class Pass : public ::testing::Test {
+ protected:
+  Pass() {
+    options.public_key_hex = TEST_PUBLIC_KEY_HEX;
+    options.download.first_retry_wait = std::chrono::milliseconds(1);
+    options.download.progress_interval = std::chrono::milliseconds(20);
+    options.download.agent.connect_timeout = std::chrono::seconds(5);
+    options.download.agent.read_timeout = std::chrono::seconds(5);
+  }
+
+  // Serves `release` and its pieces; `latest` points at it when asked.
+  void serve(const TestRelease& release, bool latest = true) {
+    const std::string manifest = "/v/" + release.info.version + "/manifest.json";
+    server.route(manifest, text_reply(release.info.manifest_json));
+    server.route(manifest + ".sig", text_reply(release.info.manifest_sig));
+    for (const auto& [id, piece] : release.pieces) server.route(piece_target(id), text_reply(zstd_bytes(piece)));
+    if (latest) point_latest_at(release.info.version);
+  }
+  void point_latest_at(const std::string& version) {
+    server.route("/latest.json", text_reply(R"({"version":")" + version +
+                                            R"(","manifest":"v/)" + version + R"(/manifest.json"})"));
+  }
+
+  PassRun run(const fs::path& dir, const ReleaseInfo& target) {
+    StderrCapture capture;
+    auto result = install_pass(server.url(""), dir, target, options);
+    return {std::move(result), without_download_progress(capture.finish())};
+  }
+
+  std::size_t piece_requests() const {
+    std::size_t n = 0;
+    for (const LoggedRequest& request : server.requests()) n += request.target.starts_with("/c/");
+    return n;
+  }
+  std::multiset<std::string> piece_targets_since(std::size_t first_request) const {
+    std::multiset<std::string> targets;
+    const auto requests = server.requests();
+    for (std::size_t i = first_request; i < requests.size(); ++i)
+      if (requests[i].target.starts_with("/c/")) targets.insert(requests[i].target);
+    return targets;
+  }
+
+  // A first install of `release` into `dir` that must succeed.
+  void install(const fs::path& dir, const TestRelease& release) {
+    serve(release);
+    const PassRun first = run(dir, release.info);
+    ASSERT_TRUE(first.result.has_value()) << first.result.error();
+    ASSERT_TRUE(std::holds_alternative<Installed>(*first.result)) << first.console;
+  }
+
+  TestServer server = start_server();
+  TempDir tmp;
+  PassOptions options;
+  const fs::path dir = tmp.path / "Games" / "Reef Town";
+};
+
+bool work_folders_in(const fs::path& parent) {
+  for (std::string_view name : {CACHE_DIR_NAME, STAGE_DIR_NAME, OLD_DIR_NAME})
+    if (fs::exists(fs::symlink_status(parent / name))) return true;
+  return false;
+}
+
+// The plan line's figure for `pieces` pieces of PIECE_DOWNLOAD_SIZE.
+std::string megabytes(std::size_t pieces) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(pieces) * 0.5);
+  return text;
+}
+
+std::string plan_line(const std::string& verb, const std::string& version, const std::string& mb,
+                      std::size_t files) {
+  return verb + " Reef Town " + version + ": " + mb + " MB to download, " + std::to_string(files) +
+         " files to update, 0.0 GB installed\n";
+}
+
+// ---------------------------------------------------------------- passes
+
+TEST_F(Pass, FirstInstallThenUpToDate) {
+  ASSERT_EQ(server.error, "");
+  const TestRelease release = make_release("1.0", 100, base_files());
+  serve(release);
+
+  const PassRun first = run(dir, release.info);
+  ASSERT_TRUE(first.result.has_value()) << first.result.error();
+  EXPECT_TRUE(std::holds_alternative<Installed>(*first.result));
+  EXPECT_EQ(first.console, "Checking the installed files...\n" +
+                               plan_line("Installing", "1.0", megabytes(release.pieces.size()), 3) + "\n" + building(3) +
+                               "Reef Town 1.0 is installed.\n");
+  EXPECT_EQ(piece_requests(), release.pieces.size());
+  EXPECT_EQ(folder_files(dir), with_release_files(base_files(), release.info));
+  EXPECT_FALSE(work_folders_in(dir.parent_path()));
+
+  const std::size_t requests_before = server.requests().size();
+  const PassRun second = run(dir, release.info);
+  ASSERT_TRUE(second.result.has_value()) << second.result.error();
+  EXPECT_TRUE(std::holds_alternative<UpToDate>(*second.result));
+  EXPECT_EQ(second.console, "Checking the installed files...\n");
+  EXPECT_FALSE(work_folders_in(dir.parent_path()));
+  EXPECT_EQ(server.requests().size(), requests_before);
+  EXPECT_EQ(folder_files(dir), with_release_files(base_files(), release.info));
+}
+
+TEST_F(Pass, RepairListsAtMostEightProblems) {
+  GameFiles files;
+  for (char c = 'a'; c <= 'j'; ++c) files[std::string("file_") + c + ".bin"] = std::string("content ") + c;
+  const TestRelease release = make_release("1.0", 100, files);
+  for (std::size_t missing : {8u, 9u}) {
+    SCOPED_TRACE(std::to_string(missing) + " missing");
+    TempDir here;
+    const fs::path folder = here.path / "Reef Town";
+    install(folder, release);
+
+    std::string listing = "Some game files were changed or are missing:\n";
+    std::size_t n = 0;
+    for (const auto& [path, content] : files) {
+      if (n == missing) break;
+      fs::remove(folder / path);
+      if (n < 8) listing += "  missing: " + path + "\n";
+      ++n;
+    }
+    if (missing > 8) listing += "  ... and " + std::to_string(missing - 8) + " more\n";
+    listing += "Repairing them.\n";
+
+    // Each file is two pieces, "content " and its letter; the first lies
+    // intact in the files that are left.
+    const std::string mb = megabytes(missing);
+    const PassRun repair = run(folder, release.info);
+    ASSERT_TRUE(repair.result.has_value()) << repair.result.error();
+    EXPECT_TRUE(std::holds_alternative<Installed>(*repair.result));
+    EXPECT_EQ(repair.console, "Checking the installed files...\n" + listing +
+                                  plan_line("Repairing", "1.0", mb, missing) + "\n" +
+                                  building(missing) + "Reef Town 1.0 is installed.\n");
+    EXPECT_EQ(folder_files(folder), with_release_files(files, release.info));
+  }
+}
+
+TEST_F(Pass, SameVersionPassRemovesStrayFile) {
+  const TestRelease release = make_release("1.0", 100, base_files());
+  install(dir, release);
+  write_file(dir / "Data" / "cheat.dll", "injected");
+  write_file(dir / "notes.txt", "the user's own notes");
+  const std::size_t pieces_before = piece_requests();
+
+  const PassRun pass = run(dir, release.info);
+  ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+  EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
+  EXPECT_EQ(pass.console, "Checking the installed files...\n"
+                          "Some game files were changed or are missing:\n"
+                          "  not part of the game: Data/cheat.dll\n"
+                          "Repairing them.\n" +
+                              plan_line("Repairing", "1.0", "0.0", 0) + "\n" + building(0) +
+                              "Reef Town 1.0 is installed.\n");
+  EXPECT_EQ(piece_requests(), pieces_before);
+  GameFiles want = with_release_files(base_files(), release.info);
+  want["notes.txt"] = "the user's own notes";  // no suspect extension: not the game's business
+  EXPECT_EQ(folder_files(dir), want);
+  EXPECT_FALSE(work_folders_in(dir.parent_path()));
+}
+
+TEST_F(Pass, UpdateFetchesOnlyNewPieces) {
+  const TestRelease one = make_release("1.0", 100, base_files());
+  install(dir, one);
+  write_file(dir / "stray.dll", "found by the scan, not listed on an update");
+
+  GameFiles files = base_files();
+  files["ReefTown.exe"] = "the game program, version two";  // the last of four pieces changes
+  files.erase("Data/Sub/voice.dll");
+  files["Data/new.pak"] = "new content";  // two new pieces
+  const TestRelease two = make_release("2.0", 200, files);
+  serve(two);
+  const std::size_t first_request = server.requests().size();
+
+  const PassRun update = run(dir, two.info);
+  ASSERT_TRUE(update.result.has_value()) << update.result.error();
+  EXPECT_TRUE(std::holds_alternative<Installed>(*update.result));
+  EXPECT_EQ(update.console, "Checking the installed files...\n" +
+                                plan_line("Updating to", "2.0", "1.5", 2) + "\n" + building(2) +
+                                "Reef Town 2.0 is installed.\n");
+  std::multiset<std::string> want;
+  for (const auto& [id, piece] : two.pieces)
+    if (!one.pieces.contains(id)) want.insert(piece_target(id));
+  EXPECT_EQ(want.size(), 3u);
+  EXPECT_EQ(piece_targets_since(first_request), want);
+  EXPECT_EQ(folder_files(dir), with_release_files(files, two.info));
+}
+
+TEST_F(Pass, ServerOfferAfterTheDownload) {
+  struct Case {
+    const char* name;
+    std::optional<std::pair<std::string, std::uint64_t>> offer;  // none: latest.json fails
+    bool newer;
+  };
+  const std::vector<Case> cases = {
+      {"same version, later stamp", std::pair{std::string("1.1"), 300}, false},
+      {"other version, equal stamp", std::pair{std::string("1.0.1"), 200}, false},
+      {"other version, earlier stamp", std::pair{std::string("0.9"), 50}, false},
+      {"nothing to be had", std::nullopt, false},
+      {"other version, later stamp", std::pair{std::string("1.2"), 201}, true},
+  };
+  GameFiles next_files = base_files();
+  next_files["ReefTown.exe"] = "the game program, version 1.1";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir here;
+    const fs::path folder = here.path / "Reef Town";
+    const TestRelease one = make_release("1.0", 100, base_files());
+    install(folder, one);
+    const GameFiles before = folder_files(folder);
+
+    const TestRelease target = make_release("1.1", 200, next_files);
+    serve(target, false);
+    if (c.offer) {
+      GameFiles offered_files = base_files();
+      offered_files["extra.txt"] = c.offer->first;
+      serve(make_release(c.offer->first, c.offer->second, offered_files));
+    } else {
+      server.route("/latest.json", text_reply("gone", 404));
+    }
+
+    const PassRun pass = run(folder, target.info);
+    ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+    const std::string head = "Checking the installed files...\n" +
+                             plan_line("Updating to", "1.1", "0.5", 1) + "\n";
+    if (c.newer) {
+      ASSERT_TRUE(std::holds_alternative<NewerRelease>(*pass.result));
+      EXPECT_EQ(std::get<NewerRelease>(*pass.result).release.version, c.offer->first);
+      EXPECT_EQ(pass.console,
+                head + "Reef Town " + c.offer->first + " was released while downloading - getting that instead.\n");
+      EXPECT_EQ(folder_files(folder), before);
+      // The piece fetched for 1.1 waits in the cache for the next pass.
+      EXPECT_EQ(folder_files(here.path / ".reeftown-cache").size(), 1u);
+    } else {
+      EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
+      EXPECT_EQ(pass.console, head + building(1) + "Reef Town 1.1 is installed.\n");
+      EXPECT_EQ(folder_files(folder), with_release_files(next_files, target.info));
+    }
+  }
+}
+
+TEST_F(Pass, PassAfterFailedDownloadReusesTheCache) {
+  // Slow enough that the other workers are well done when the broken piece
+  // gives up; which of the rest they took by then is theirs to decide.
+  options.download.first_retry_wait = std::chrono::milliseconds(40);
+  const TestRelease release = make_release("1.0", 100, base_files());
+  serve(release);
+  const std::string broken = release.pieces.begin()->first;
+  server.route(piece_target(broken), text_reply("no", 404));
+
+  const PassRun failed = run(dir, release.info);
+  ASSERT_FALSE(failed.result.has_value());
+  EXPECT_EQ(failed.result.error(), "download failed (" + server.url(piece_target(broken)) +
+                                       ": status code 404); run setup again to continue");
+  EXPECT_EQ(failed.console, "Checking the installed files...\n" +
+                                plan_line("Installing", "1.0", megabytes(release.pieces.size()), 3) +
+                                "\n");
+  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_EQ(folder_files(dir), GameFiles{});
+  const fs::path cache_dir = dir.parent_path() / ".reeftown-cache";
+  std::multiset<std::string> still_missing;
+  std::size_t cached = 0;
+  for (const auto& [id, piece] : release.pieces) {
+    if (fs::exists(cache_dir / id)) {
+      EXPECT_EQ(read_file(cache_dir / id), piece);
+      ++cached;
+    } else {
+      still_missing.insert(piece_target(id));
+    }
+  }
+  EXPECT_FALSE(fs::exists(cache_dir / broken));
+  EXPECT_GE(cached, DOWNLOAD_WORKERS - 1);
+
+  server.route(piece_target(broken), text_reply(zstd_bytes(release.pieces.begin()->second)));
+  const std::size_t first_request = server.requests().size();
+  const PassRun again = run(dir, release.info);
+  ASSERT_TRUE(again.result.has_value()) << again.result.error();
+  EXPECT_TRUE(std::holds_alternative<Installed>(*again.result));
+  EXPECT_EQ(again.console, "Checking the installed files...\n" +
+                               plan_line("Installing", "1.0", megabytes(still_missing.size()), 3) +
+                               "\n" + building(3) + "Reef Town 1.0 is installed.\n");
+  EXPECT_EQ(piece_targets_since(first_request), still_missing);
+  EXPECT_EQ(folder_files(dir), with_release_files(base_files(), release.info));
+}
+
+// A folder moved to another disk behind a link: the work folders must lie on
+// the disk of the real folder, or no rename of the swap can succeed. /dev/shm
+// is another file system on most hosts; elsewhere the placement still shows.
+TEST_F(Pass, SymlinkedInstallFolder) {
+  std::string pattern = fs::exists("/dev/shm") ? "/dev/shm/reeftown-disk-XXXXXX"
+                                               : (tmp.path / "disk-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  struct Remove {
+    fs::path path;
+    ~Remove() { fs::remove_all(path); }
+  } disk{pattern};
+  fs::create_directories(disk.path / "Reef Town");
+  fs::create_directories(dir.parent_path());
+  fs::create_symlink(disk.path / "Reef Town", dir);
+
+  const TestRelease one = make_release("1.0", 100, base_files());
+  install(dir, one);
+  EXPECT_EQ(folder_files(disk.path / "Reef Town"), with_release_files(base_files(), one.info));
+  EXPECT_TRUE(fs::is_symlink(dir));
+
+  // A pass that keeps its cache shows where the work folders went.
+  GameFiles files = base_files();
+  files["ReefTown.exe"] = "the game program, version 1.1";
+  const TestRelease target = make_release("1.1", 200, files);
+  serve(target, false);
+  serve(make_release("1.2", 300, base_files()));
+  const PassRun pass = run(dir, target.info);
+  ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+  EXPECT_TRUE(std::holds_alternative<NewerRelease>(*pass.result));
+  EXPECT_TRUE(fs::is_directory(disk.path / ".reeftown-cache"));
+  EXPECT_FALSE(work_folders_in(dir.parent_path()));
+
+  point_latest_at("1.1");
+  const PassRun done = run(dir, target.info);
+  ASSERT_TRUE(done.result.has_value()) << done.result.error();
+  EXPECT_TRUE(std::holds_alternative<Installed>(*done.result));
+  EXPECT_EQ(folder_files(disk.path / "Reef Town"), with_release_files(files, target.info));
+  EXPECT_FALSE(work_folders_in(disk.path));
+  EXPECT_FALSE(work_folders_in(dir.parent_path()));
+}
+
+TEST_F(Pass, FirstInstallIntoForeignFolder) {
+  const TestRelease release = make_release("1.0", 100, base_files());
+  serve(release);
+  struct Case {
+    const char* name;
+    GameFiles files;
+    std::vector<std::string> folders;
+    bool link_to_setup;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"a file of the user's", {{"notes.txt", "mine"}}, {}, false, true},
+      {"another program below", {{"Other/app.exe", "x"}}, {}, false, true},
+      {"release file name below the top", {{"Data/.version", "1.0"}}, {}, false, true},
+      {"a file the target lists under another path", {{"maps.pak", "x"}}, {}, false, true},
+      {"empty folders only", {}, {"Data/Sub", "Empty"}, false, false},
+      {"a first install killed in its swap",
+       {{"ReefTown.exe", "the game program, version one"},
+        {"data/MAPS.PAK", "stale"},
+        {".manifest.sig", "x"},
+        {".version", "1.0"},
+        {".manifest.json.new", "x"},
+        {".manifest.sig.new", "x"},
+        {".version.new", "1.0"}},
+       {},
+       false,
+       false},
+      {"the running setup program", {}, {}, true, false},
+      {"release information that does not verify",
+       {{".manifest.json", "{}"}, {"tool.dll", "kept"}},
+       {},
+       false,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir here;
+    const fs::path folder = here.path / "Games";
+    fs::create_directories(folder);
+    for (const auto& [path, content] : c.files) write_file(folder / path, content);
+    for (const std::string& sub : c.folders) fs::create_directories(folder / sub);
+    if (c.link_to_setup) fs::create_symlink(fs::read_symlink("/proc/self/exe"), folder / "ReefTownSetup");
+    const GameFiles before = folder_files(folder);
+
+    const PassRun pass = run(folder, release.info);
+    if (c.refused) {
+      ASSERT_FALSE(pass.result.has_value());
+      EXPECT_EQ(pass.result.error(), folder.string() +
+                                         " is not empty and holds no Reef Town installation; "
+                                         "choose an empty folder");
+      EXPECT_EQ(pass.console, "Checking the installed files...\n");
+      EXPECT_EQ(folder_files(folder), before);
+      EXPECT_FALSE(work_folders_in(here.path));
+    } else {
+      ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+      EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
+      EXPECT_EQ(pass.console, "Checking the installed files...\n" +
+                                  plan_line("Installing", "1.0", megabytes(release.pieces.size()), 3) +
+                                  "\n" + building(3) + "Reef Town 1.0 is installed.\n");
+      for (const auto& [path, content] : base_files()) EXPECT_EQ(read_file(folder / path), content);
+    }
+  }
+}
+
+TEST_F(Pass, FolderWithoutParent) {
+  const TestRelease release = make_release("1.0", 100, base_files());
+  serve(release);
+  for (const char* bad : {"", "/"}) {
+    SCOPED_TRACE(std::string("dir \"") + bad + "\"");
+    const PassRun pass = run(bad, release.info);
+    ASSERT_FALSE(pass.result.has_value());
+    EXPECT_EQ(pass.result.error(), "bad folder");
+    EXPECT_EQ(pass.console, "Checking the installed files...\n");
+  }
+  EXPECT_EQ(piece_requests(), 0u);
+}
+
+// An install folder that is a file system of its own (a mount point) with
+// its work folders on another: the pass must stop before the download. Made
+// in a child with a mount namespace of its own; skipped where the host
+// allows none.
+TEST_F(Pass, InstallFolderOnAnotherFileSystemThanItsWorkFolders) {
+  const TestRelease release = make_release("1.0", 100, base_files());
+  serve(release);
+  fs::create_directories(dir);
+  const std::string url = server.url("");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0) ::_exit(77);
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(77);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0) ::_exit(77);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    auto result = install_pass(url, dir, release.info, options);
+    const std::string want = dir.string() + " and its work folders in " +
+                             fs::canonical(dir.parent_path()).string() +
+                             " lie on different file systems";
+    const bool ok = !result.has_value() && result.error() == want &&
+                    !fs::exists(dir.parent_path() / ".reeftown-cache");
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(piece_requests(), 0u);
+}
+
+}  // namespace
