@@ -37,72 +37,146 @@ bool has_suspect_extension(std::string_view name) {
   return std::ranges::find(SUSPECT_EXTENSIONS, extension) != SUSPECT_EXTENSIONS.end();
 }
 
-struct PendingFolder {
-  std::filesystem::path path;
-  std::string relative_prefix;  // raw bytes of the names below install_dir, each followed by '/'
+// One owned descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
 };
 
-// A real folder, not a link to one: the walk never goes through a link, so a
-// link to an ancestor cannot make it endless and a link out of the install
-// folder cannot bring a user's own files into `extras`.
-bool is_real_folder(const dirent& entry, const std::filesystem::path& path) {
+// A subfolder is opened by its name in its parent, never through a link: a
+// folder swapped for a link anywhere above cannot lead the walk out of the
+// install folder, and no full path can grow past the system's limit.
+Fd open_subfolder(int parent, const std::string& name) {
+  return Fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// The folder at `prefix` below the install folder, opened name by name.
+Fd reopen_below(int top, std::string_view prefix) {
+  Fd folder(::fcntl(top, F_DUPFD_CLOEXEC, 0));
+  std::size_t at = 0;
+  while (folder && at < prefix.size()) {
+    const std::size_t slash = prefix.find('/', at);
+    folder = open_subfolder(folder.get(), std::string(prefix.substr(at, slash - at)));
+    at = slash + 1;
+  }
+  return folder;
+}
+
+// A real folder, not a link to one: a link to an ancestor cannot make the walk
+// endless, and a link out of the install folder cannot bring a user's own
+// files into `extras`.
+bool is_real_folder(int parent, const dirent& entry) {
   if (entry.d_type == DT_DIR) return true;
   if (entry.d_type != DT_UNKNOWN) return false;
   struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::fstatat(parent, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The install folder is listed as given, a link the user chose included. A
-// subfolder is listed only while it is still no link: it may have been swapped
-// for one since its parent was listed.
-DIR* open_listing(const PendingFolder& folder) {
-  const bool top = folder.relative_prefix.empty();
-  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (top ? 0 : O_NOFOLLOW);
-  const int fd = ::open(folder.path.c_str(), flags);
-  if (fd < 0) return nullptr;
-  DIR* listing = ::fdopendir(fd);
-  if (listing == nullptr) ::close(fd);
-  return listing;
-}
-
-void judge_file(std::string_view name, const std::string& raw_relative,
+void judge_file(std::string_view name, std::string raw_relative,
                 const std::unordered_set<std::string>& expected, ScanReport& report) {
-  // '\' is an ordinary name byte here, so it stays: the path must name the file again.
   std::string relative = utf8_lossy(raw_relative);
-  if (expected.contains(fold_a_to_z(relative))) return;
+  if (expected.contains(scan_path_key(relative))) return;
   if (std::ranges::find(RELEASE_INFO_FILES, relative) != RELEASE_INFO_FILES.end()) return;
   if (!has_suspect_extension(name)) return;
   report.problems.push_back("not part of the game: " + relative);
   report.extras.push_back(std::move(relative));
+  // The raw bytes still name the file when its name is not valid text.
+  report.extra_paths.push_back(std::move(raw_relative));
 }
 
-// Last in, first out: every file of a folder is judged while it is listed,
-// and its subfolders wait on the stack, the one listed last walked first.
+// Judges every file of the open folder `folder` at once and gives back its
+// subfolders in listing order. readdir gives entries in the file system's own
+// order; nothing is sorted. A failed read ends the listing: readdir cannot
+// step past a bad entry.
+std::vector<std::string> list_folder(int folder, const std::string& prefix,
+                                     const std::unordered_set<std::string>& expected,
+                                     ScanReport& report) {
+  std::vector<std::string> subfolders;
+  // The listing gets its own descriptor: `folder` stays open for its subfolders.
+  const int listing_fd = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (listing_fd < 0) return subfolders;
+  DIR* listing = ::fdopendir(listing_fd);
+  if (listing == nullptr) {
+    ::close(listing_fd);
+    return subfolders;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (is_real_folder(folder, *entry)) {
+      subfolders.emplace_back(name);
+    } else {
+      judge_file(name, prefix + std::string(name), expected, report);
+    }
+  }
+  ::closedir(listing);
+  return subfolders;
+}
+
+// A listed folder whose subfolders are still to be walked.
+struct PendingFolder {
+  Fd fd;                                // closed while parked, see OPEN_FOLDERS_MAX
+  std::string prefix;                   // raw names below install_dir, each followed by '/'
+  std::vector<std::string> subfolders;  // listing order: the last is walked first
+};
+
+// Pending folders that keep their descriptor open. A folder deeper down the
+// stack gives its descriptor up and is opened again name by name from the
+// install folder when its turn comes, so a deep tree of many branches cannot
+// run the process out of descriptors.
+constexpr std::size_t OPEN_FOLDERS_MAX = 32;
+
+void park_deep_folders(std::vector<PendingFolder>& stack) {
+  std::size_t open = 0;
+  for (auto it = stack.rbegin(); it != stack.rend(); ++it)
+    if (it->fd && ++open > OPEN_FOLDERS_MAX) it->fd.reset();
+}
+
+// Every file of a folder is judged while it is listed, and its subfolders
+// wait on the stack, the one listed last walked first.
 void walk(const std::filesystem::path& install_dir, const std::unordered_set<std::string>& expected,
           ScanReport& report) {
+  // The install folder itself is opened as given, a link the user chose included.
+  const Fd top(::open(install_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!top) return;
   std::vector<PendingFolder> stack;
-  stack.push_back({install_dir, ""});
+  const auto list = [&](Fd folder, std::string prefix) {
+    std::vector<std::string> subfolders = list_folder(folder.get(), prefix, expected, report);
+    if (subfolders.empty()) return;
+    stack.push_back({std::move(folder), std::move(prefix), std::move(subfolders)});
+    park_deep_folders(stack);
+  };
+  list(Fd(::fcntl(top.get(), F_DUPFD_CLOEXEC, 0)), "");
   while (!stack.empty()) {
-    PendingFolder folder = std::move(stack.back());
-    stack.pop_back();
-    DIR* listing = open_listing(folder);
-    if (listing == nullptr) continue;
-    // readdir gives entries in the file system's own order; nothing is sorted.
-    // A failed read ends this listing: readdir cannot step past a bad entry.
-    while (const dirent* entry = ::readdir(listing)) {
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      std::filesystem::path path = folder.path / name;
-      std::string raw_relative = folder.relative_prefix;
-      raw_relative += name;
-      if (is_real_folder(*entry, path)) {
-        raw_relative += '/';
-        stack.push_back({std::move(path), std::move(raw_relative)});
-      } else {
-        judge_file(name, raw_relative, expected, report);
-      }
-    }
-    ::closedir(listing);
+    PendingFolder& parent = stack.back();
+    if (!parent.fd) parent.fd = reopen_below(top.get(), parent.prefix);
+    const std::string name = std::move(parent.subfolders.back());
+    parent.subfolders.pop_back();
+    Fd folder = parent.fd ? open_subfolder(parent.fd.get(), name) : Fd();
+    std::string prefix = parent.prefix + name + '/';
+    // Done with the parent before its last subfolder is walked: a long chain
+    // of single folders holds one descriptor, not one per level.
+    if (parent.subfolders.empty()) stack.pop_back();
+    if (folder) list(std::move(folder), std::move(prefix));
   }
 }
 
@@ -120,6 +194,15 @@ Metadata check_metadata(const std::filesystem::path& path, std::uint64_t size) {
   return Metadata::candidate;
 }
 
+bool start_worker(std::vector<std::jthread>& workers, VerifyContext& ctx) {
+  try {
+    workers.emplace_back(verify_worker, std::ref(ctx));
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 std::uint64_t file_size_of(const std::vector<FileEntry>& files, std::size_t i) {
@@ -128,6 +211,23 @@ std::uint64_t file_size_of(const std::vector<FileEntry>& files, std::size_t i) {
 
 bool larger_file_first(const ReleaseInfo& release, std::size_t a, std::size_t b) {
   return file_size_of(release.files, a) > file_size_of(release.files, b);
+}
+
+std::string scan_path_key(std::string_view path) {
+  std::string key;
+  key.reserve(path.size());
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t slash = path.find('/', at);
+    if (slash == std::string_view::npos) slash = path.size();
+    const std::string_view name = path.substr(at, slash - at);
+    if (!name.empty() && name != ".") {
+      if (!key.empty()) key += '/';
+      key += fold_a_to_z(name);
+    }
+    at = slash + 1;
+  }
+  return key;
 }
 
 std::size_t scan_worker_count(unsigned processors) {
@@ -152,12 +252,15 @@ void verify_worker(VerifyContext& ctx) noexcept {
   }
 }
 
-ScanReport scan_install(const std::filesystem::path& install_dir, const ReleaseInfo& release,
-                        unsigned processors) noexcept {
+ScanReport scan_install(const std::filesystem::path& given_dir, const ReleaseInfo& release,
+                        unsigned processors, ThreadStarts starts) noexcept {
   ScanReport report;
+  // The system opens no folder at the empty path, yet joins a release path
+  // onto it as a path in the working folder: walk and check that folder alike.
+  const std::filesystem::path install_dir = given_dir.empty() ? "." : given_dir;
 
   std::unordered_set<std::string> expected;
-  for (const FileEntry& file : release.files) expected.insert(fold_a_to_z(file.path));
+  for (const FileEntry& file : release.files) expected.insert(scan_path_key(file.path));
 
   walk(install_dir, expected, report);
 
@@ -185,14 +288,9 @@ ScanReport scan_install(const std::filesystem::path& install_dir, const ReleaseI
     std::vector<std::jthread> workers;
     workers.reserve(count);
     bool short_of_threads = false;
-    for (std::size_t w = 0; w < count; ++w) {
-      try {
-        workers.emplace_back(verify_worker, std::ref(ctx));
-      } catch (const std::system_error&) {
-        short_of_threads = true;
-        break;
-      }
-    }
+    for (std::size_t w = 0; w < count && !short_of_threads; ++w)
+      short_of_threads = w >= starts.limit || !start_worker(workers, ctx);
+    if (starts.started != nullptr) *starts.started = workers.size();
     // Without all its threads the scan still ends complete: the calling
     // thread hashes whatever the started workers do not take.
     if (short_of_threads) verify_worker(ctx);

@@ -1,7 +1,8 @@
 // The scan of an install folder against a release: what does not belong,
 // what is missing or of the wrong size, and what does not hash right. It only
-// reads, prints nothing and cannot fail. The calling thread walks the folder;
-// up to SCAN_WORKERS_MAX threads then hash the candidates, sharing one
+// reads, prints nothing and cannot fail. The calling thread walks the folder,
+// opening every subfolder through its parent's descriptor and never through a
+// link; up to SCAN_WORKERS_MAX threads then hash the candidates, sharing one
 // VerifyContext that scan_install owns for the workers' whole lifetime.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -67,6 +69,21 @@ std::uint64_t file_size_of(const std::vector<FileEntry>& files, std::size_t i);
 // Hashing threads for a system that reports `processors` (0: none reported).
 std::size_t scan_worker_count(unsigned processors);
 
-// `processors` is the system's own count unless a test needs another.
+// The one form in which the walk's relative paths and the release's paths are
+// compared: A-Z folded to lower case, empty and "." components dropped, '/'
+// between the rest. No other byte changes: a backslash is an ordinary name byte.
+std::string scan_path_key(std::string_view path);
+
+// A seam over the starts of the hashing threads; the defaults are the
+// program's. Starts past `limit` fail as they do when the system has no thread
+// left to give; `started`, when set, receives how many hashing threads started.
+struct ThreadStarts {
+  std::size_t limit = std::numeric_limits<std::size_t>::max();
+  std::size_t* started = nullptr;
+};
+
+// `processors` is the system's own count unless a test needs another. The
+// empty path is the working folder, for the walk as for the per-file checks.
 ScanReport scan_install(const std::filesystem::path& install_dir, const ReleaseInfo& release,
-                        unsigned processors = logical_processor_count()) noexcept;
+                        unsigned processors = logical_processor_count(),
+                        ThreadStarts starts = {}) noexcept;

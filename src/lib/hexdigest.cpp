@@ -1,6 +1,7 @@
 #include "lib/hexdigest.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -113,11 +114,21 @@ std::expected<std::string, std::error_code> sha256_file_hex(const std::filesyste
   // The system call would stop at a NUL and open some other, shorter path.
   if (path.native().find('\0') != std::string::npos)
     return std::unexpected(std::make_error_code(std::errc::invalid_argument));
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a FIFO would wait for a writer. The file
+  // may have been swapped since the caller looked at it, so what was opened
+  // is checked, not what stood there before.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return std::unexpected(std::error_code(errno, std::system_category()));
   FdCloser closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::unexpected(std::error_code(errno, std::system_category()));
+  if (!S_ISREG(info.st_mode))
+    return std::unexpected(std::make_error_code(std::errc::invalid_argument));
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return sha256_fd_hex(fd);
+}
 
+std::expected<std::string, std::error_code> sha256_fd_hex(int fd) {
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
     return std::unexpected(std::make_error_code(std::errc::not_enough_memory));

@@ -40,5 +40,11 @@ std::optional<std::uint8_t> hex_decode_pair(HexDecodeState& state);
 std::optional<std::vector<std::uint8_t>> hex_decode(std::string_view text);
 
 // SHA-256 of the file's whole content, or the error of the open or of the
-// read that failed (no retry, an interrupted read included).
+// read that failed (no retry, an interrupted read included). Only a regular
+// file is read: anything else that stands at the path when it is opened (a
+// FIFO, a device, a folder) gives invalid_argument at once, without waiting.
 std::expected<std::string, std::error_code> sha256_file_hex(const std::filesystem::path& path);
+
+// The reading half of sha256_file_hex: SHA-256 of all that can be read from
+// the open descriptor `fd`, which stays open.
+std::expected<std::string, std::error_code> sha256_fd_hex(int fd);

@@ -5,23 +5,28 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 
 namespace {
 
-// Everything from `fd` to its end; none on a read error or when it does not
-// fit in memory.
-std::optional<std::string> read_to_end(int fd, std::size_t size) {
+// Everything from `fd` to its end; none on a read error, when there is more
+// than `limit`, or when it does not fit in memory. The file may grow after its
+// size was looked at, so the limit holds for the reads themselves.
+std::optional<std::string> read_to_end(int fd, std::size_t size, std::size_t limit) {
   try {
     std::string text;
-    text.reserve(size);
+    text.reserve(std::min(size, limit));
     char block[65536];
     for (;;) {
-      const ssize_t n = ::read(fd, block, sizeof block);
+      const std::size_t room = limit - text.size();
+      // One byte past the limit is enough to tell a file that is too big.
+      const ssize_t n = ::read(fd, block, room < sizeof block ? room + 1 : sizeof block);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return std::nullopt;
       if (n == 0) return text;
+      if (static_cast<std::size_t>(n) > room) return std::nullopt;
       text.append(block, static_cast<std::size_t>(n));
     }
   } catch (const std::bad_alloc&) {
@@ -33,13 +38,14 @@ std::optional<std::string> read_to_end(int fd, std::size_t size) {
 
 }  // namespace
 
-std::optional<std::string> read_regular_file(const std::filesystem::path& path) {
+std::optional<std::string> read_regular_file(const std::filesystem::path& path, std::size_t limit) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   std::optional<std::string> text;
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-    text = read_to_end(fd, static_cast<std::size_t>(info.st_size));
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::uint64_t>(info.st_size) <= limit)
+    text = read_to_end(fd, static_cast<std::size_t>(info.st_size), limit);
   ::close(fd);
   return text;
 }

@@ -9,10 +9,10 @@
 
 namespace {
 
-// The whole file as text; none when it cannot be read or its bytes are not
-// valid UTF-8 (nothing is replaced).
-std::optional<std::string> read_utf8_file(const std::filesystem::path& path) {
-  auto text = read_regular_file(path);
+// The whole file as text; none when it cannot be read, holds more than
+// `limit` bytes or its bytes are not valid UTF-8 (nothing is replaced).
+std::optional<std::string> read_utf8_file(const std::filesystem::path& path, std::size_t limit) {
+  auto text = read_regular_file(path, limit);
   if (!text || !is_valid_utf8(*text)) return std::nullopt;
   return text;
 }
@@ -21,9 +21,9 @@ std::optional<std::string> read_utf8_file(const std::filesystem::path& path) {
 
 std::optional<ReleaseInfo> load_installed_release(const std::filesystem::path& install_dir,
                                                   std::string_view public_key_hex) {
-  auto json = read_utf8_file(install_dir / MANIFEST_FILE);
+  auto json = read_utf8_file(install_dir / MANIFEST_FILE, INSTALLED_MANIFEST_LIMIT);
   if (!json) return std::nullopt;
-  auto sig = read_utf8_file(install_dir / SIGNATURE_FILE);
+  auto sig = read_utf8_file(install_dir / SIGNATURE_FILE, INSTALLED_SIGNATURE_LIMIT);
   if (!sig) return std::nullopt;
   auto info = parse_release_info(std::move(*json), std::move(*sig), public_key_hex);
   if (!info) return std::nullopt;

@@ -51,33 +51,53 @@ std::map<std::string, std::string> folder_contents(const fs::path& dir) {
   return contents;
 }
 
-TEST(CheckMode, IntactInstallation) {
-  TempDir dir;
-  install_signed(dir.path, GAME);
-
-  const SetupRun run = run_setup({"--check", "--dir", dir.path.string()});
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.err, "1.4.2 intact: " + dir.path.string() + "\n");
-  EXPECT_EQ(run.out, "");
-}
-
+// Every kind of problem counts, a foreign file alone included; the check
+// changes nothing on disk.
 TEST(CheckMode, ProblemsInReportOrderThenSummary) {
-  TempDir dir;
-  install_signed(dir.path, GAME);
-  fs::remove(dir.path / "Data/maps.pak");
-  write_file(dir.path / "Data/sound.pak", "SOUND");  // same size, other content
-  write_file(dir.path / "mods/cheat.dll", "x");
-  const auto before = folder_contents(dir.path);
+  struct Case {
+    const char* name;
+    void (*damage)(const fs::path&);
+    std::string want_lines;  // before the summary
+    int want_exit;
+    // "--dir" with the empty text, run in the install folder: the release
+    // information and every file are looked for in the working folder.
+    bool empty_dir_in_working_folder = false;
+  };
+  const std::vector<Case> cases = {
+      {"intact", [](const fs::path&) {}, "", 0},
+      {"three problems",
+       [](const fs::path& dir) {
+         fs::remove(dir / "Data/maps.pak");
+         write_file(dir / "Data/sound.pak", "SOUND");  // same size, other content
+         write_file(dir / "mods/cheat.dll", "x");
+       },
+       "not part of the game: mods/cheat.dll\n"
+       "missing: Data/maps.pak\n"
+       "modified: Data/sound.pak\n",
+       1},
+      {"a foreign file alone", [](const fs::path& dir) { write_file(dir / "cheat.dll", "x"); },
+       "not part of the game: cheat.dll\n", 1},
+      {"empty --dir: the working folder, intact", [](const fs::path&) {}, "", 0, true},
+      {"empty --dir: the working folder, a foreign file",
+       [](const fs::path& dir) { write_file(dir / "cheat.dll", "x"); },
+       "not part of the game: cheat.dll\n", 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    install_signed(dir.path, GAME);
+    c.damage(dir.path);
+    const auto before = folder_contents(dir.path);
 
-  const SetupRun run = run_setup({"--dir", dir.path.string(), "--check"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.err,
-            "not part of the game: mods/cheat.dll\n"
-            "missing: Data/maps.pak\n"
-            "modified: Data/sound.pak\n"
-            "1.4.2 MODIFIED: " + dir.path.string() + "\n");
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(folder_contents(dir.path), before);
+    const std::string dir_arg = c.empty_dir_in_working_folder ? "" : dir.path.string();
+    const SetupRun run = run_setup({"--dir", dir_arg, "--check"}, "",
+                                   c.empty_dir_in_working_folder ? dir.path : fs::path());
+    EXPECT_EQ(run.exit_code, c.want_exit);
+    EXPECT_EQ(run.err, c.want_lines + "1.4.2 " + (c.want_exit == 0 ? "intact" : "MODIFIED") + ": " +
+                           dir_arg + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(folder_contents(dir.path), before);
+  }
 }
 
 TEST(CheckMode, NothingInstalledThatVerifies) {

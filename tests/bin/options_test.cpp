@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
+
+#include "platform/system.hpp"
+
 namespace {
 
 TEST(Options, SettingsAndModeFromTheCommandLine) {
@@ -17,6 +21,8 @@ TEST(Options, SettingsAndModeFromTheCommandLine) {
     std::string want_base;
     Mode want_mode;
     bool want_env_read;
+    // LOCALAPPDATA is put in the process's own environment and read from there.
+    bool from_environment = false;
   };
   const std::string def(DEFAULT_BASE_URL);
   const std::string local = "/home/u/.local/share";
@@ -59,17 +65,44 @@ TEST(Options, SettingsAndModeFromTheCommandLine) {
        true},
       {"base taken by --dir too", {"setup", "--dir", "--base", "--base", "http://h/"}, local, "--base",
        "--base", Mode::normal, false},
+      {"environment: variable set", {"setup"}, local, local + "/Programs/Reef Town", def, Mode::normal,
+       true, true},
+      {"environment: variable unset", {"setup"}, std::nullopt, "./Programs/Reef Town", def,
+       Mode::normal, true, true},
+      {"environment: variable empty", {"setup"}, "", "Programs/Reef Town", def, Mode::normal, true,
+       true},
+      {"environment: --dir given", {"setup", "--dir", "D"}, local, "D", def, Mode::normal, false,
+       true},
   };
+  const std::optional<std::string> saved = environment_variable("LOCALAPPDATA");
   for (const Case& c : cases) {
     bool env_read = false;
-    const Settings settings = settings_from_args(c.args, [&] {
-      env_read = true;
-      return c.local_app_data;
-    });
+    Settings settings;
+    if (c.from_environment) {
+      if (c.local_app_data) {
+        ::setenv("LOCALAPPDATA", c.local_app_data->c_str(), 1);
+      } else {
+        ::unsetenv("LOCALAPPDATA");
+      }
+      settings = settings_from_args(c.args);
+    } else {
+      settings = settings_from_args(c.args, [&] {
+        env_read = true;
+        return c.local_app_data;
+      });
+    }
     EXPECT_EQ(settings.install_dir.native(), c.want_dir) << c.name;
     EXPECT_EQ(settings.base_url, c.want_base) << c.name;
     EXPECT_EQ(choose_mode(c.args), c.want_mode) << c.name;
-    EXPECT_EQ(env_read, c.want_env_read) << c.name;
+    // Whether the real environment was read shows only in the folder.
+    if (!c.from_environment) {
+      EXPECT_EQ(env_read, c.want_env_read) << c.name;
+    }
+  }
+  if (saved) {
+    ::setenv("LOCALAPPDATA", saved->c_str(), 1);
+  } else {
+    ::unsetenv("LOCALAPPDATA");
   }
 }
 

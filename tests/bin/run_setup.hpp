@@ -1,16 +1,22 @@
 // Runs the built setup program as a user would: its arguments, its standard
-// input from a file, and what it leaves on its two output streams.
+// input from a file, and what it leaves on its two output streams. A program
+// that does not end in time is killed, and the test fails rather than hangs.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "support/temp_dir.hpp"
 
@@ -23,9 +29,29 @@ struct SetupRun {
   off_t input_consumed = -1;  // bytes of standard input that the program read
 };
 
+// Waits for `pid` until `timeout` has passed; then kills it. The wait status,
+// or none when the program had to be killed.
+inline std::optional<int> wait_bounded(pid_t pid, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return std::nullopt;
+}
+
 // `input` none: the program starts with its standard input closed.
+// `working_dir` empty: the test's own working folder.
 inline SetupRun run_setup(const std::vector<std::string>& args,
-                          const std::optional<std::string>& input = "") {
+                          const std::optional<std::string>& input = "",
+                          const std::filesystem::path& working_dir = {},
+                          std::chrono::seconds timeout = std::chrono::seconds(60)) {
   TempDir work;
   write_file(work.path / "stdin", input.value_or(""));
   const int in = ::open((work.path / "stdin").c_str(), O_RDONLY | O_CLOEXEC);
@@ -42,6 +68,7 @@ inline SetupRun run_setup(const std::vector<std::string>& args,
   }
   posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
 
   std::vector<std::string> argv_text = {REEFTOWN_SETUP_BINARY};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -52,9 +79,12 @@ inline SetupRun run_setup(const std::vector<std::string>& args,
   SetupRun run;
   pid_t pid = 0;
   if (::posix_spawn(&pid, REEFTOWN_SETUP_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    const std::optional<int> status = wait_bounded(pid, timeout);
+    if (!status) {
+      ADD_FAILURE() << "the program did not end within " << timeout.count() << " s";
+    } else if (WIFEXITED(*status)) {
+      run.exit_code = WEXITSTATUS(*status);
+    }
   }
   posix_spawn_file_actions_destroy(&actions);
   if (input) run.input_consumed = ::lseek(in, 0, SEEK_CUR);

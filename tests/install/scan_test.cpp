@@ -3,8 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <stdio.h>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -12,6 +18,7 @@
 #include <unistd.h>
 
 #include "lib/hexdigest.hpp"
+#include "lib/utf8.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -97,6 +104,10 @@ TEST(Scan, WalkJudgesForeignFiles) {
       {"extension that is not UTF-8", {"x.dl\xFF"}, {}, {}},
       {"backslash is part of the name here", {"tools\\run.exe"}, {}, {"tools\\run.exe"}},
       {"release file in another case", {"reeftown.EXE"}, {}, {}},
+      // The extension comes from the file's own name, not from its path.
+      {"leading dot only, in a subfolder", {"sub/.exe"}, {}, {}},
+      {"two leading dots, in a subfolder", {"sub/..exe"}, {}, {"sub/..exe"}},
+      {"dotted folder, plain file", {"mods.d/readme"}, {}, {}},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -112,6 +123,12 @@ TEST(Scan, WalkJudgesForeignFiles) {
     EXPECT_THAT(report.problems, UnorderedElementsAreArray(want_lines)) << c.name;
     EXPECT_THAT(report.extras, UnorderedElementsAreArray(c.want)) << c.name;
     EXPECT_EQ(report.verified.count("ReefTown.exe"), 1u) << c.name;
+    // Each raw path names the file on disk and reads as its extra.
+    ASSERT_EQ(report.extra_paths.size(), report.extras.size()) << c.name;
+    for (std::size_t i = 0; i < report.extras.size(); ++i) {
+      EXPECT_EQ(utf8_lossy(report.extra_paths[i]), report.extras[i]) << c.name;
+      EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path / report.extra_paths[i]))) << c.name;
+    }
   }
 }
 
@@ -133,6 +150,7 @@ TEST(Scan, WalkOrderFollowsTheListing) {
 
   const ScanReport report = scan_install(dir.path, ReleaseInfo{});
   EXPECT_THAT(report.extras, ElementsAreArray(want));
+  EXPECT_THAT(report.extra_paths, ElementsAreArray(want));
   ASSERT_EQ(report.problems.size(), want.size());
   for (std::size_t i = 0; i < want.size(); ++i)
     EXPECT_EQ(report.problems[i], "not part of the game: " + want[i]);
@@ -184,18 +202,232 @@ TEST(Scan, ReleaseFilesAreCheckedThroughLinks) {
   EXPECT_EQ(report.verified.count("real.dll"), 1u);
 }
 
-// The walk folds A-Z, so no line; but this file system keeps case, so the
-// per-file check under the release's spelling finds nothing.
-TEST(Scan, ReleasePathInOtherCaseOnDisk) {
-  TempDir dir;
-  ReleaseInfo release;
-  add_intact(release, dir.path, "Data/Maps.PAK", "maps");
-  release.files[0].path = "data/maps.pak";
+// One folder and one release per row; the lines come in their fixed order.
+TEST(Scan, Scenarios) {
+  struct Case {
+    const char* name;
+    // Fills the folder and the release; gives the path to scan.
+    std::function<fs::path(const fs::path& dir, ReleaseInfo& release)> make;
+    std::vector<std::string> problems;
+    std::vector<std::string> extra_paths;  // raw bytes; the extras are read off the lines
+    std::vector<std::string> verified;
+    bool from_working_folder = false;  // scan the empty path with `dir` as working folder
+  };
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<Case> cases = {
+      // The walk folds A-Z, so no line; but this file system keeps case, so
+      // the per-file check under the release's spelling finds nothing.
+      {"release path in other case on disk",
+       [](const fs::path& dir, ReleaseInfo& release) {
+         add_intact(release, dir, "Data/Maps.PAK", "maps");
+         release.files[0].path = "data/maps.pak";
+         return dir;
+       },
+       {"missing: data/maps.pak"}, {}, {}},
+      {"release paths with empty and dot components",
+       [](const fs::path& dir, ReleaseInfo& release) {
+         add_intact(release, dir, "Content/Paks/a.pak", "a");
+         release.files[0].path = "Content//Paks/a.pak";
+         add_intact(release, dir, "ReefTown.exe", "game");
+         release.files[1].path = "./ReefTown.exe";
+         add_intact(release, dir, "Data/x.dll", "x");
+         release.files[2].path = "Data/./x.dll";
+         return dir;
+       },
+       {}, {}, {"Content//Paks/a.pak", "./ReefTown.exe", "Data/./x.dll"}},
+      {"hash compared as exact text",
+       [](const fs::path& dir, ReleaseInfo& release) {
+         add_intact(release, dir, "game.dll", "content");
+         for (char& c : release.files[0].hash) c = static_cast<char>(std::toupper(c));
+         return dir;
+       },
+       {"modified: game.dll"}, {}, {}},
+      // A pipe would block the hash for ever; only regular files are read.
+      {"release paths that are no regular files",
+       [](const fs::path& dir, ReleaseInfo& release) {
+         EXPECT_EQ(::mkfifo((dir / "pipe.bin").c_str(), 0600), 0);
+         release.files.push_back({"pipe.bin", NO_SUCH_HASH, {}, 0});
+         fs::create_symlink("/dev/zero", dir / "zero.bin");
+         release.files.push_back({"zero.bin", NO_SUCH_HASH, {}, 0});
+         return dir;
+       },
+       {"modified: pipe.bin", "modified: zero.bin"}, {}, {}},
+      // The system would stop reading a path at a NUL; such a release path
+      // names no file, not the file named by its part before the NUL.
+      {"release path with a NUL",
+       [](const fs::path& dir, ReleaseInfo& release) {
+         add_intact(release, dir, "game.bin", "content");
+         release.files[0].path += std::string(1, '\0') + "x";
+         return dir;
+       },
+       {"missing: game.bin" + std::string(1, '\0') + "x"}, {}, {}},
+      {"install folder that does not exist",
+       [](const fs::path& dir, ReleaseInfo& release) {
+         release.files.push_back({"a.dll", NO_SUCH_HASH, {}, 1});
+         release.files.push_back({"b/c.pak", NO_SUCH_HASH, {}, 0});
+         return dir / "absent";
+       },
+       {"missing: a.dll", "missing: b/c.pak"}, {}, {}},
+      {"empty release still reports suspect files",
+       [](const fs::path& dir, ReleaseInfo&) {
+         write_file(dir / "a.dll", "x");
+         write_file(dir / "notes.txt", "x");
+         return dir;
+       },
+       {"not part of the game: a.dll"}, {"a.dll"}, {}},
+      {"extra whose name is not UTF-8",
+       [](const fs::path& dir, ReleaseInfo&) {
+         write_file(dir / "sub/bad\xFF\xFE.dll", "x");
+         return dir;
+       },
+       {"not part of the game: sub/bad" + fffd + fffd + ".dll"}, {"sub/bad\xFF\xFE.dll"}, {}},
+      {"the empty path is the working folder, for the walk as for the checks",
+       [](const fs::path& dir, ReleaseInfo& release) {
+         add_intact(release, dir, "ReefTown.exe", "game");
+         release.files.push_back({"gone.pak", NO_SUCH_HASH, {}, 1});
+         write_file(dir / "cheat.dll", "x");
+         return fs::path();
+       },
+       {"not part of the game: cheat.dll", "missing: gone.pak"}, {"cheat.dll"}, {"ReefTown.exe"},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ReleaseInfo release;
+    const fs::path scanned = c.make(dir.path, release);
+    const fs::path working = fs::current_path();
+    if (c.from_working_folder) fs::current_path(dir.path);
+    const ScanReport report = scan_install(scanned, release);
+    if (c.from_working_folder) fs::current_path(working);
 
-  const ScanReport report = scan_install(dir.path, release);
-  EXPECT_THAT(report.problems, ElementsAre("missing: data/maps.pak"));
-  EXPECT_THAT(report.extras, IsEmpty());
-  EXPECT_THAT(report.verified, IsEmpty());
+    EXPECT_THAT(report.problems, ElementsAreArray(c.problems));
+    std::vector<std::string> want_extras;
+    for (const std::string& line : c.problems)
+      if (line.starts_with("not part of the game: ")) want_extras.push_back(line.substr(22));
+    EXPECT_THAT(report.extras, ElementsAreArray(want_extras));
+    EXPECT_THAT(report.extra_paths, ElementsAreArray(c.extra_paths));
+    std::vector<std::string> verified;
+    for (const auto& [path, hash] : report.verified) verified.push_back(path);
+    EXPECT_THAT(verified, UnorderedElementsAreArray(c.verified));
+  }
+}
+
+TEST(Scan, PathKey) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"ReefTown.exe", "reeftown.exe"},
+      {"Content//Paks/a.pak", "content/paks/a.pak"},
+      {"./ReefTown.exe", "reeftown.exe"},
+      {"a/./b", "a/b"},
+      {"a/b/", "a/b"},
+      {"a///.//./b", "a/b"},
+      {"/a", "a"},
+      {".", ""},
+      {"", ""},
+      {".manifest.json", ".manifest.json"},
+      {"...", "..."},
+      {"a/.b/c.", "a/.b/c."},
+      {"Tools\\Run.EXE", "tools\\run.exe"},        // a backslash is a name byte here
+      {"\xC3\x89T\xC3\x89.PAK", "\xC3\x89t\xC3\x89.pak"},  // A-Z only
+      {"AZ@[`{az", "az@[`{az"},
+  };
+  for (const auto& [path, want] : cases) EXPECT_EQ(scan_path_key(path), want) << path;
+}
+
+// Makes a chain of `levels` folders named `name` below `dir`, with "x.dll" at
+// its end and, when `branch`, a folder "s" holding "x.dll" beside every link
+// of the chain. Made name by name: the chain's path may outgrow what the
+// system takes at once. Gives the relative paths of the ".dll" files.
+std::vector<std::string> make_deep_tree(const fs::path& dir, const std::string& name, int levels,
+                                        bool branch) {
+  std::vector<std::string> dlls;
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string prefix;
+  const auto touch = [](int at, const char* file_name) {
+    const int file = ::openat(at, file_name, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_GE(file, 0) << file_name;
+    if (file >= 0) ::close(file);
+  };
+  for (int level = 0; level < levels && fd >= 0; ++level) {
+    if (branch) {
+      EXPECT_EQ(::mkdirat(fd, "s", 0700), 0);
+      touch(fd, "s/x.dll");
+      dlls.push_back(prefix + "s/x.dll");
+    }
+    EXPECT_EQ(::mkdirat(fd, name.c_str(), 0700), 0);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+    prefix += name + "/";
+  }
+  EXPECT_GE(fd, 0);
+  touch(fd, "x.dll");
+  dlls.push_back(prefix + "x.dll");
+  ::close(fd);
+  return dlls;
+}
+
+// Takes a tree from make_deep_tree apart from the top, lifting the chain one
+// level at a time, so that no path ever grows long.
+void remove_deep_tree(const fs::path& dir, const std::string& name) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (::renameat(fd, (name + "/" + name).c_str(), fd, "lifted") == 0) {
+    fs::remove_all(dir / name);
+    ::renameat(fd, "lifted", fd, name.c_str());
+  }
+  ::close(fd);
+  fs::remove_all(dir / name);
+}
+
+// A tree deeper than a path can name is walked to its end, and a tree of
+// many branches does not run the walk out of descriptors.
+TEST(Scan, DeepTreesAreWalkedWhole) {
+  struct Case {
+    const char* name;
+    std::string folder;
+    int levels;
+    bool branch;
+  };
+  const std::vector<Case> cases = {
+      {"chain longer than a path", std::string(200, 'd'), 30, false},
+      {"long chain of short names", "d", 1000, false},
+      {"a branch at every level", "d", 150, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::vector<std::string> dlls = make_deep_tree(dir.path, c.folder, c.levels, c.branch);
+    const ScanReport report = scan_install(dir.path, ReleaseInfo{});
+    remove_deep_tree(dir.path, c.folder);
+    EXPECT_THAT(report.extras, UnorderedElementsAreArray(dlls));
+    EXPECT_THAT(report.extra_paths, UnorderedElementsAreArray(dlls));
+    EXPECT_EQ(report.problems.size(), dlls.size());
+  }
+}
+
+// A folder that turns into a link to somewhere else while the walk is inside
+// it: the walk goes on in the folder it opened, never behind the link.
+TEST(Scan, FolderSwappedForALinkIsNotFollowed) {
+  TempDir dir;
+  TempDir outside;
+  write_file(outside.path / "b/user.dll", "mine");
+  write_file(dir.path / "a/b/own.dll", "x");
+  fs::create_symlink(outside.path, dir.path / "link");
+  std::atomic<bool> stop{false};
+  // Swaps the folder "a" and the link "link" back and forth, each swap atomic.
+  std::thread swapper([&] {
+    while (!stop) ::renameat2(AT_FDCWD, (dir.path / "a").c_str(), AT_FDCWD,
+                              (dir.path / "link").c_str(), RENAME_EXCHANGE);
+  });
+  int behind_link = 0;
+  for (int i = 0; i < 400; ++i) {
+    const ScanReport report = scan_install(dir.path, ReleaseInfo{}, 1);
+    for (const std::string& extra : report.extras)
+      if (extra.ends_with("user.dll")) ++behind_link;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(behind_link, 0) << "the walk read the user's own folder through the link";
 }
 
 TEST(Scan, LinesComeInTheirFourGroups) {
@@ -217,43 +449,6 @@ TEST(Scan, LinesComeInTheirFourGroups) {
   EXPECT_THAT(report.extras, ElementsAre("z/extra.exe"));
   ASSERT_EQ(report.verified.size(), 1u);
   EXPECT_EQ(report.verified.at("d.dll"), release.files[3].hash);
-}
-
-TEST(Scan, HashIsComparedAsExactText) {
-  TempDir dir;
-  ReleaseInfo release;
-  add_intact(release, dir.path, "game.dll", "content");
-  for (char& c : release.files[0].hash) c = static_cast<char>(std::toupper(c));
-
-  const ScanReport report = scan_install(dir.path, release);
-  EXPECT_THAT(report.problems, ElementsAre("modified: game.dll"));
-  EXPECT_THAT(report.verified, IsEmpty());
-}
-
-// A pipe would block the hash for ever; only regular files are read.
-TEST(Scan, ReleasePathThatIsNotARegularFile) {
-  TempDir dir;
-  ReleaseInfo release;
-  ASSERT_EQ(::mkfifo((dir.path / "pipe.bin").c_str(), 0600), 0);
-  release.files.push_back({"pipe.bin", NO_SUCH_HASH, {}, 0});
-  fs::create_symlink("/dev/zero", dir.path / "zero.bin");
-  release.files.push_back({"zero.bin", NO_SUCH_HASH, {}, 0});
-
-  const ScanReport report = scan_install(dir.path, release);
-  EXPECT_THAT(report.problems, UnorderedElementsAreArray({"modified: pipe.bin", "modified: zero.bin"}));
-}
-
-// The system would stop reading a path at a NUL; such a release path names
-// no file, not the file named by its part before the NUL.
-TEST(Scan, ReleasePathWithNulNamesNoFile) {
-  TempDir dir;
-  ReleaseInfo release;
-  add_intact(release, dir.path, "game.bin", "content");
-  release.files[0].path += std::string(1, '\0') + "x";
-
-  const ScanReport report = scan_install(dir.path, release);
-  EXPECT_THAT(report.problems, ElementsAre("missing: " + release.files[0].path));
-  EXPECT_THAT(report.verified, IsEmpty());
 }
 
 // Runs `scan` in a child process that has given up root, since permissions
@@ -292,41 +487,39 @@ TEST(Scan, UnreadableFolderAndFile) {
   })) << "an unreadable folder is passed over, an unreadable release file is modified";
 }
 
-TEST(Scan, InstallFolderThatDoesNotExist) {
-  TempDir dir;
-  ReleaseInfo release;
-  release.files.push_back({"a.dll", NO_SUCH_HASH, {}, 1});
-  release.files.push_back({"b/c.pak", NO_SUCH_HASH, {}, 0});
-
-  const ScanReport report = scan_install(dir.path / "absent", release);
-  EXPECT_THAT(report.problems, ElementsAre("missing: a.dll", "missing: b/c.pak"));
-  EXPECT_THAT(report.extras, IsEmpty());
-}
-
-TEST(Scan, EmptyReleaseStillReportsSuspectFiles) {
-  TempDir dir;
-  write_file(dir.path / "a.dll", "x");
-  write_file(dir.path / "notes.txt", "x");
-
-  const ScanReport report = scan_install(dir.path, ReleaseInfo{});
-  EXPECT_THAT(report.problems, ElementsAre("not part of the game: a.dll"));
-  EXPECT_THAT(report.verified, IsEmpty());
-}
-
 // With one worker the "modified" lines show the hash order: larger first,
-// equal sizes in release order.
+// equal sizes in release order. A sort that is not stable keeps the order of
+// a few files too, so one row has many of equal size.
 TEST(Scan, HashOrderIsLargestFirstAndStable) {
-  TempDir dir;
-  ReleaseInfo release;
-  for (const auto& [name, size] : std::vector<std::pair<std::string, std::size_t>>{
-           {"z5", 5}, {"m9", 9}, {"a5", 5}, {"q12", 12}, {"b9", 9}, {"c0", 0}}) {
-    write_file(dir.path / name, std::string(size, 'x'));
-    release.files.push_back({name, NO_SUCH_HASH, {}, size});
-  }
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::size_t>> files;  // release order
+    std::vector<std::string> want;
+  };
+  std::vector<std::pair<std::string, std::size_t>> many;
+  std::vector<std::string> many_want;
+  for (int i = 0; i < 48; ++i) many.push_back({"f" + std::to_string(i), static_cast<std::size_t>(i % 3)});
+  for (int size = 2; size >= 0; --size)
+    for (int i = size; i < 48; i += 3) many_want.push_back("f" + std::to_string(i));
+  const std::vector<Case> cases = {
+      {"six files",
+       {{"z5", 5}, {"m9", 9}, {"a5", 5}, {"q12", 12}, {"b9", 9}, {"c0", 0}},
+       {"q12", "m9", "b9", "z5", "a5", "c0"}},
+      {"forty-eight files of three sizes", many, many_want},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    ReleaseInfo release;
+    for (const auto& [name, size] : c.files) {
+      write_file(dir.path / name, std::string(size, 'x'));
+      release.files.push_back({name, NO_SUCH_HASH, {}, size});
+    }
+    std::vector<std::string> want;
+    for (const std::string& name : c.want) want.push_back("modified: " + name);
 
-  const ScanReport report = scan_install(dir.path, release, 1);
-  EXPECT_THAT(report.problems, ElementsAre("modified: q12", "modified: m9", "modified: b9",
-                                           "modified: z5", "modified: a5", "modified: c0"));
+    const ScanReport report = scan_install(dir.path, release, 1);
+    EXPECT_THAT(report.problems, ElementsAreArray(want)) << c.name;
+  }
 }
 
 TEST(Scan, LargerFileFirstIsStrict) {
@@ -345,7 +538,9 @@ TEST(Scan, WorkerCount) {
     EXPECT_EQ(scan_worker_count(processors), want) << processors << " processors";
 }
 
-// Many workers over many files: each file is hashed by exactly one of them.
+// Many workers over many files: each file is hashed by exactly one of them,
+// and as many workers start as the processor count allows. When starts fail,
+// the calling thread hashes what the started workers leave.
 TEST(Scan, EveryCandidateIsHashedOnce) {
   TempDir dir;
   ReleaseInfo release;
@@ -358,10 +553,25 @@ TEST(Scan, EveryCandidateIsHashedOnce) {
       want_modified.push_back("modified: " + name);
     }
   }
-  for (unsigned processors : {16u, 2u, 0u}) {
-    const ScanReport report = scan_install(dir.path, release, processors);
-    EXPECT_THAT(report.problems, UnorderedElementsAreArray(want_modified)) << processors;
-    EXPECT_EQ(report.verified.size(), 40u) << processors;
+  struct Case {
+    unsigned processors;
+    std::size_t start_limit;
+    std::size_t want_started;
+  };
+  const std::size_t any = ThreadStarts{}.limit;
+  const std::vector<Case> cases = {
+      {16, any, 8}, {9, any, 8}, {2, any, 2}, {0, any, 4}, {1, any, 1},
+      {16, 3, 3},   {16, 0, 0},  {0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.processors << " processors, " << c.start_limit
+                                    << " starts possible");
+    std::size_t started = 99;
+    const ScanReport report =
+        scan_install(dir.path, release, c.processors, {.limit = c.start_limit, .started = &started});
+    EXPECT_EQ(started, c.want_started);
+    EXPECT_THAT(report.problems, UnorderedElementsAreArray(want_modified));
+    EXPECT_EQ(report.verified.size(), 40u);
   }
 }
 

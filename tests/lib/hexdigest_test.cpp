@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -164,8 +166,39 @@ TEST(Sha256FileHex, EmptyExactBufferAndMissing) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
 
-  auto folder = sha256_file_hex(dir.path);
-  EXPECT_FALSE(folder) << "reading a folder is an I/O error";
+}
+
+// What stands at the path when it is opened must be a regular file: the
+// scan looked at the path earlier, and it may have been swapped since. None
+// of these waits or reads on; each fails at once.
+TEST(Sha256FileHex, OnlyRegularFilesAreRead) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+  };
+  const std::vector<Case> cases = {
+      {"FIFO without a writer",
+       [](const std::filesystem::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+      {"link to an endless device",
+       [](const std::filesystem::path& p) { std::filesystem::create_symlink("/dev/zero", p); }},
+      {"folder", [](const std::filesystem::path& p) { std::filesystem::create_directory(p); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.path / "file";
+    c.make(path);
+    auto hash = std::async(std::launch::async, [&] { return sha256_file_hex(path); });
+    if (hash.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      // Let an open that waits for a FIFO's writer go, so that the test can end.
+      const int writer = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) ::close(writer);
+      ADD_FAILURE() << "the hash waited";
+    }
+    const auto result = hash.get();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), std::errc::invalid_argument);
+  }
 }
 
 TEST(Sha256FileHex, ReadsAFileHeldOpenForWriting) {
@@ -177,6 +210,8 @@ TEST(Sha256FileHex, ReadsAFileHeldOpenForWriting) {
 }
 
 // A signal that interrupts a read fails the call; the read is not retried.
+// Only a FIFO blocks a read long enough to interrupt it, and sha256_file_hex
+// refuses FIFOs, so its reading half is called on one directly.
 TEST(Sha256FileHex, InterruptedReadFails) {
   TempDir dir;
   const auto fifo = dir.path / "fifo";
@@ -195,8 +230,10 @@ TEST(Sha256FileHex, InterruptedReadFails) {
 
   std::atomic<bool> done{false};
   std::expected<std::string, std::error_code> result;
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
   std::thread hasher([&] {
-    result = sha256_file_hex(fifo);
+    result = sha256_fd_hex(reader);
     done = true;
   });
   // A signal that lands before the read only runs the handler, so signal
@@ -208,6 +245,7 @@ TEST(Sha256FileHex, InterruptedReadFails) {
   }
   ::close(writer);
   hasher.join();
+  ::close(reader);
   ::sigaction(SIGUSR1, &previous, nullptr);
 
   ASSERT_FALSE(result);

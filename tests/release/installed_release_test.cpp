@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <optional>
@@ -174,6 +176,70 @@ TEST(LoadInstalledRelease, OnlyRegularFilesAreRead) {
       ADD_FAILURE() << "the load waited";
     }
     EXPECT_EQ(load.get().has_value(), c.loads);
+  }
+}
+
+// Bytes that this process has read so far, from its I/O account.
+std::optional<std::uint64_t> bytes_read_by_process() {
+  std::ifstream io("/proc/self/io");
+  for (std::string key; io >> key;) {
+    std::uint64_t value = 0;
+    if (!(io >> value)) break;
+    if (key == "rchar:") return value;
+  }
+  return std::nullopt;
+}
+
+// Neither file is read past what the server could ever have sent; a larger
+// one counts as unreadable, and a huge one is refused without being read.
+TEST(LoadInstalledRelease, FilesPastTheirLimitAreNotRead) {
+  // The release information padded with blanks to `size` bytes, and its signature.
+  const auto padded_json = [](std::size_t size) {
+    std::string json(JSON);
+    json.resize(size, ' ');
+    return json;
+  };
+  const auto padded_sig = [](std::string_view json, std::size_t size) {
+    std::string sig = test_sign_hex(json);
+    sig.resize(size, '\n');
+    return sig;
+  };
+  const std::string json_at_limit = padded_json(INSTALLED_MANIFEST_LIMIT);
+  const std::string json_past_limit = padded_json(INSTALLED_MANIFEST_LIMIT + 1);
+  struct Case {
+    const char* name;
+    std::string json;
+    std::string sig;
+    std::uint64_t sparse_json_size;  // when not 0: the manifest is a sparse file this large
+    bool loads;
+  };
+  const std::vector<Case> cases = {
+      {"manifest at its limit", json_at_limit, padded_sig(json_at_limit, 200), 0, true},
+      {"manifest one byte past", json_past_limit, padded_sig(json_past_limit, 200), 0, false},
+      {"signature at its limit", std::string(JSON), padded_sig(JSON, INSTALLED_SIGNATURE_LIMIT), 0,
+       true},
+      {"signature one byte past", std::string(JSON), padded_sig(JSON, INSTALLED_SIGNATURE_LIMIT + 1),
+       0, false},
+      {"manifest of 3 GiB", "", test_sign_hex(JSON), 3ull << 30, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir.path / MANIFEST_FILE, c.json);
+    write_file(dir.path / SIGNATURE_FILE, c.sig);
+    if (c.sparse_json_size != 0)
+      std::filesystem::resize_file(dir.path / MANIFEST_FILE, c.sparse_json_size);
+    const auto read_before = bytes_read_by_process();
+    auto load = std::async(std::launch::async,
+                           [&] { return load_installed_release(dir.path, TEST_PUBLIC_KEY_HEX); });
+    ASSERT_EQ(load.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(load.get().has_value(), c.loads);
+    const auto read_after = bytes_read_by_process();
+    ASSERT_TRUE(read_before && read_after) << "no I/O account in /proc/self/io";
+    // One byte past each limit would be enough to tell; a little slack for
+    // whatever else the process reads meanwhile.
+    EXPECT_LE(*read_after - *read_before,
+              INSTALLED_MANIFEST_LIMIT + INSTALLED_SIGNATURE_LIMIT + 2 + 65536);
   }
 }
 
