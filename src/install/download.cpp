@@ -1,1 +1,377 @@
-// placeholder
+#include "install/download.hpp"
+
+// ZSTD_d_stableOutBuffer is still among the advanced parameters.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <openssl/evp.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "lib/hexdigest.hpp"
+#include "lib/utf8.hpp"
+#include "platform/console.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string download_failed(std::string_view cause) {
+  std::string message = "download failed (";
+  message += cause;
+  message += "); run setup again to continue";
+  return message;
+}
+
+std::string system_text(int error) {
+  return std::error_code(error, std::system_category()).message();
+}
+
+// First room for a body; it doubles as bytes keep coming, up to the limit.
+constexpr std::size_t BODY_FIRST_ROOM = 1048576;
+
+// The most room of either kind that a worker keeps for its next piece:
+// reused memory costs no fresh pages, yet eight workers between pieces hold
+// at most 64 MiB.
+constexpr std::size_t KEPT_ROOM_MAX = 4194304;
+
+// Left uninitialised on purpose: the pages of a large block are backed only
+// once written, so room for the limit costs only what it holds. realloc
+// moves a large block by remapping it, without copying its bytes.
+bool grow(ByteBlock& bytes, std::size_t size) {
+  void* grown = std::realloc(bytes.get(), std::max<std::size_t>(size, 1));
+  if (!grown) return false;
+  (void)bytes.release();
+  bytes.reset(static_cast<std::uint8_t*>(grown));
+  return true;
+}
+
+// Reads the body into buffers.body, up to PIECE_BODY_LIMIT; how many bytes.
+std::expected<std::size_t, ErrorText> read_piece_body(HttpBody& body, PieceBuffers& buffers) {
+  std::size_t size = 0;
+  while (size < PIECE_BODY_LIMIT) {
+    if (size == buffers.body_room) {
+      const std::size_t room = buffers.body_room == 0
+                                   ? BODY_FIRST_ROOM
+                                   : std::min(buffers.body_room * 2, PIECE_BODY_LIMIT);
+      if (!grow(buffers.body, room)) return std::unexpected(system_text(ENOMEM));
+      buffers.body_room = room;
+    }
+    const auto count = read_body(body, {buffers.body.get() + size, buffers.body_room - size});
+    if (!count) return std::unexpected(count.error());
+    if (*count == 0) break;
+    size += *count;
+  }
+  return size;
+}
+
+// Room for the decoded piece: what its frames declare, when every one does
+// and that stays within the limit, so that an honest piece costs its own size;
+// otherwise the limit itself.
+std::size_t decoded_room(std::span<const std::uint8_t> body) {
+  const unsigned long long declared = ZSTD_findDecompressedSize(body.data(), body.size());
+  if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR)
+    return PIECE_DECODED_LIMIT;
+  return static_cast<std::size_t>(std::min<unsigned long long>(declared, PIECE_DECODED_LIMIT));
+}
+
+// Only such an id can name a cache file that verifies, so only such a name is
+// opened: any other id might lead out of the cache folder or to a pipe.
+bool is_digest_text(std::string_view id) {
+  return id.size() == 64 && std::ranges::all_of(id, [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+struct DCtxFree {
+  void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
+};
+
+std::expected<void, ErrorText> write_whole_file(const fs::path& path,
+                                                std::span<const std::uint8_t> bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return std::unexpected(system_text(errno));
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      ::close(fd);
+      return std::unexpected(system_text(error));
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  // A delayed write error (a full disk on some file systems) shows up here.
+  if (::close(fd) != 0 && errno != EINTR)
+    return std::unexpected(system_text(errno));
+  return {};
+}
+
+}  // namespace
+
+std::optional<std::string> piece_url(std::string_view base_url, std::string_view id) {
+  std::size_t prefix = 0;
+  for (int character = 0; character < 2; ++character) {
+    std::size_t maximal_subpart = 0;
+    const std::size_t length = utf8_sequence_length(id.substr(prefix), maximal_subpart);
+    if (length == 0) return std::nullopt;
+    prefix += length;
+  }
+  std::string url(base_url);
+  url += "/c/";
+  url += id.substr(0, prefix);
+  url += '/';
+  url += id;
+  url += ".zst";
+  return url;
+}
+
+std::uint64_t download_size_of(const ReleaseInfo& release, const std::string& id) {
+  const auto found = release.chunks.find(id);
+  return found == release.chunks.end() ? 0 : found->second;
+}
+
+std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> input,
+                                                  std::span<std::uint8_t> output,
+                                                  std::size_t limit) {
+  const std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
+  if (!dctx) return std::unexpected(ZSTD_getErrorString(ZSTD_error_memory_allocation));
+  // Decoding straight into `output` spares the decoder a window buffer of its
+  // own, up to 2^27 bytes.
+  const std::array<std::pair<ZSTD_dParameter, int>, 2> parameters = {
+      {{ZSTD_d_windowLogMax, ZSTD_WINDOW_LOG_MAX}, {ZSTD_d_stableOutBuffer, 1}}};
+  for (const auto& [parameter, value] : parameters) {
+    const std::size_t result = ZSTD_DCtx_setParameter(dctx.get(), parameter, value);
+    if (ZSTD_isError(result)) return std::unexpected(ZSTD_getErrorName(result));
+  }
+
+  ZSTD_inBuffer in{input.data(), input.size(), 0};
+  ZSTD_outBuffer out{output.data(), output.size(), 0};
+  for (;;) {
+    const std::size_t in_before = in.pos;
+    const std::size_t out_before = out.pos;
+    const std::size_t hint = ZSTD_decompressStream(dctx.get(), &out, &in);
+    if (ZSTD_isError(hint)) {
+      // With the output fixed in place the decoder refuses a frame that needs
+      // more room than is left, rather than decoding up to the end.
+      if (ZSTD_getErrorCode(hint) == ZSTD_error_dstSize_tooSmall)
+        return std::unexpected(std::string(NOT_VERIFIED_TEXT));
+      return std::unexpected(ZSTD_getErrorName(hint));
+    }
+    // 0: a frame has ended and everything of it is in `output`.
+    if (hint == 0 && in.pos == in.size) return out.pos;
+    if (out.pos >= limit) return out.pos;
+    if (in.pos == in_before && out.pos == out_before)
+      return std::unexpected(std::string(INCOMPLETE_FRAME_TEXT));
+  }
+}
+
+std::string sha256_hex(std::span<const std::uint8_t> bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int length = 0;
+  // A digest the library did not finish is no digest; the empty text
+  // matches no id.
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+      length != digest.size())
+    return {};
+  return digest_hex(digest);
+}
+
+void FreeBytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
+
+void release_large_buffers(PieceBuffers& buffers) {
+  if (buffers.body_room > KEPT_ROOM_MAX) {
+    buffers.body.reset();
+    buffers.body_room = 0;
+  }
+  if (buffers.decoded_room > KEPT_ROOM_MAX) {
+    buffers.decoded.reset();
+    buffers.decoded_room = 0;
+  }
+}
+
+std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std::string& id,
+                                           PieceBuffers& buffers) {
+  const std::optional<std::string> url = piece_url(ctx.base_url, id);
+  if (!url)
+    return std::unexpected("the piece id \"" + utf8_lossy(id) + "\" gives no download address");
+
+  std::size_t decoded_size = 0;
+  {
+    Agent agent = make_agent(ctx.options.agent);
+    auto response = agent.get(*url);
+    if (!response) return std::unexpected(describe_http_error(response.error()));
+    const auto body_size = read_piece_body(response->body, buffers);
+    if (!body_size) return std::unexpected(body_size.error());
+    // Whatever lies beyond the limit is never read; the connection goes now.
+    response->body.transfer.reset();
+
+    const std::span<const std::uint8_t> input(buffers.body.get(), *body_size);
+    const std::size_t room = decoded_room(input);
+    if (room > buffers.decoded_room) {
+      // The old bytes are of no use: a fresh block spares realloc's copy.
+      buffers.decoded.reset();
+      buffers.decoded_room = 0;
+      if (!grow(buffers.decoded, room)) return std::unexpected(system_text(ENOMEM));
+      buffers.decoded_room = room;
+    }
+    const auto size = zstd_decode(input, {buffers.decoded.get(), room}, PIECE_DECODED_LIMIT);
+    if (!size) return std::unexpected(size.error());
+    decoded_size = *size;
+  }
+
+  const std::span<const std::uint8_t> bytes(buffers.decoded.get(), decoded_size);
+  if (sha256_hex(bytes) != id) return std::unexpected(std::string(NOT_VERIFIED_TEXT));
+
+  fs::path part = ctx.cache_dir / id;
+  part += PART_FILE_SUFFIX;
+  if (auto written = write_whole_file(part, bytes); !written) return written;
+  const fs::path final_path = ctx.cache_dir / id;
+  if (::rename(part.c_str(), final_path.c_str()) != 0)
+    return std::unexpected(system_text(errno));
+  return {};
+}
+
+void download_worker(DownloadContext& ctx) noexcept {
+  PieceBuffers buffers;
+  for (;;) {
+    {
+      std::lock_guard lock(ctx.error_slot.lock);
+      if (ctx.error_slot.text) return;
+    }
+    const std::size_t position = ctx.next_index.fetch_add(1);
+    if (position >= ctx.piece_ids.size()) return;
+    const std::string& id = ctx.piece_ids[position];
+    const std::uint64_t size = download_size_of(ctx.release, id);
+
+    if (is_digest_text(id)) {
+      const auto digest = sha256_file_hex(ctx.cache_dir / id);
+      if (digest && *digest == id) {
+        ctx.done_bytes->fetch_add(size);
+        continue;
+      }
+    }
+
+    ErrorText last_failure;
+    bool fetched = false;
+    for (int attempt = 1; attempt <= DOWNLOAD_ATTEMPTS && !fetched; ++attempt) {
+      if (attempt >= 2)
+        std::this_thread::sleep_for(ctx.options.first_retry_wait * (1 << (attempt - 2)));
+      auto result = fetch_piece(ctx, id, buffers);
+      release_large_buffers(buffers);
+      if (result)
+        fetched = true;
+      else
+        last_failure = std::move(result.error());
+    }
+    if (fetched) {
+      ctx.done_bytes->fetch_add(size);
+      continue;
+    }
+    std::string message = download_failed(last_failure);
+    std::lock_guard lock(ctx.error_slot.lock);
+    ctx.error_slot.text = std::move(message);
+  }
+}
+
+std::string progress_line(std::uint64_t done_bytes, std::uint64_t total_bytes, double elapsed_s) {
+  const double total = static_cast<double>(total_bytes);
+  const double done = static_cast<double>(std::min(done_bytes, total_bytes));
+  const double elapsed = std::max(elapsed_s, PROGRESS_MIN_ELAPSED_S);
+  const double speed = done / elapsed;
+  const double minutes_left = speed > 0 ? (total - done) / speed / 60 : 0;
+  constexpr const char* format =
+      "\r  downloading %7.1f / %.1f MB  %5.1f MB/s  about %3.0f min left   ";
+  const double figures[] = {done / BYTES_PER_MB, total / BYTES_PER_MB, speed / BYTES_PER_MB,
+                            minutes_left};
+  // Sized first: a figure wider than its field is printed whole.
+  const int length =
+      std::snprintf(nullptr, 0, format, figures[0], figures[1], figures[2], figures[3]);
+  if (length <= 0) return {};
+  std::string line(static_cast<std::size_t>(length), '\0');
+  std::snprintf(line.data(), line.size() + 1, format, figures[0], figures[1], figures[2],
+                figures[3]);
+  return line;
+}
+
+void progress_reporter(ProgressState state) noexcept {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  while (!state.stop->load()) {
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+    double elapsed = 0;
+    if (since.count() > 0)
+      elapsed = static_cast<double>(since.count() / 1000000000) +
+                static_cast<double>(since.count() % 1000000000) / 1e9;
+    print(progress_line(state.done_bytes->load(), state.total_bytes, elapsed));
+    std::this_thread::sleep_for(state.interval);
+  }
+}
+
+std::expected<void, ErrorText> download_pieces(std::string_view base_url,
+                                               const std::filesystem::path& cache_dir,
+                                               const ReleaseInfo& release,
+                                               const std::vector<std::string>& piece_ids,
+                                               const DownloadOptions& options) {
+  std::uint64_t total_bytes = 0;
+  for (const std::string& id : piece_ids) total_bytes += download_size_of(release, id);
+
+  auto done_bytes = std::make_shared<std::atomic<std::uint64_t>>(0);
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  DownloadContext ctx{.error_slot{},
+                      .next_index{0},
+                      .piece_ids = piece_ids,
+                      .release = release,
+                      .cache_dir = cache_dir,
+                      .done_bytes = done_bytes,
+                      .base_url = base_url,
+                      .options = options};
+
+  std::thread progress;
+  try {
+    progress = std::thread(progress_reporter,
+                           ProgressState{stop, done_bytes, total_bytes, options.progress_interval});
+  } catch (const std::system_error&) {
+    // The pieces matter, the progress line does not: the phase goes on
+    // without it.
+  }
+
+  {
+    std::vector<std::jthread> workers;
+    workers.reserve(DOWNLOAD_WORKERS);
+    for (std::size_t w = 0; w < DOWNLOAD_WORKERS; ++w) {
+      try {
+        workers.emplace_back(download_worker, std::ref(ctx));
+      } catch (const std::system_error& error) {
+        // The workers already running see this text before their next piece,
+        // finish the one in hand and end.
+        std::string message =
+            download_failed("cannot start a download thread: " + error.code().message());
+        std::lock_guard lock(ctx.error_slot.lock);
+        ctx.error_slot.text = std::move(message);
+        break;
+      }
+    }
+  }  // joins every worker
+
+  stop->store(true);
+  if (progress.joinable()) progress.join();
+  print("\n");
+
+  if (ctx.error_slot.text) return std::unexpected(std::move(*ctx.error_slot.text));
+  return {};
+}
