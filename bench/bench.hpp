@@ -29,3 +29,5 @@ double time_command(const std::string& command);
 std::vector<BenchRow> bench_hash(const BenchArgs& args);
 std::vector<BenchRow> bench_parse(const BenchArgs& args);
 std::vector<BenchRow> bench_scan(const BenchArgs& args);
+std::vector<BenchRow> bench_build(const BenchArgs& args);
+std::vector<BenchRow> bench_download(const BenchArgs& args);

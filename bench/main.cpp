@@ -1,4 +1,4 @@
-// reeftown_bench [--work DIR] [hash] [parse] [scan]
+// reeftown_bench [--work DIR] [hash] [parse] [scan] [build] [download]
 // Prints one table: our figure beside the baseline's for every workload.
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
       chosen.emplace_back(a);
     }
   }
-  if (chosen.empty()) chosen = {"hash", "parse", "scan"};
+  if (chosen.empty()) chosen = {"hash", "parse", "scan", "build", "download"};
   std::filesystem::create_directories(args.work_dir);
 
   std::vector<BenchRow> rows;
@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
     if (name == "hash") got = bench_hash(args);
     else if (name == "parse") got = bench_parse(args);
     else if (name == "scan") got = bench_scan(args);
+    else if (name == "build") got = bench_build(args);
+    else if (name == "download") got = bench_download(args);
     else {
       std::fprintf(stderr, "unknown workload: %s\n", name.c_str());
       return 2;

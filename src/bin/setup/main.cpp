@@ -5,8 +5,10 @@
 #include "bin/setup/modes.hpp"
 #include "bin/setup/options.hpp"
 #include "platform/console.hpp"
+#include "platform/system.hpp"
 
 int main(int argc, char** argv) {
+  prepare_process();
   console_unbuffered();
   const std::vector<std::string> args(argv, argv + argc);
   const Settings settings = settings_from_args(args);

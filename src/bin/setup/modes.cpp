@@ -1,15 +1,201 @@
 #include "bin/setup/modes.hpp"
 
-#include "platform/console.hpp"
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <variant>
 
-int run_normal(const Settings&, std::span<const std::string>) {
-  // Stand-in until the normal run is built.
-  return fail_with("the normal run is not available in this build");
+#include <sys/stat.h>
+
+#include "install/scan.hpp"
+#include "install/windows_steps.hpp"
+#include "lib/utf8.hpp"
+#include "platform/console.hpp"
+#include "platform/fs_ops.hpp"
+#include "platform/process.hpp"
+#include "platform/system.hpp"
+#include "release/install_layout.hpp"
+#include "release/installed_release.hpp"
+#include "release/offered_release.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string display(const fs::path& path) { return utf8_lossy(path.native()); }
+
+// Its metadata can be read, links followed.
+bool path_exists(const fs::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
 }
 
-int run_uninstall(const Settings&, std::span<const std::string>) {
-  // Stand-in until the uninstall mode is built.
-  return fail_with("the uninstall mode is not available in this build");
+void remove_folder(const fs::path& folder) { (void)remove_tree(folder); }
+
+// One run at a time per installation: the lock lies on the folder that holds
+// the work folders, which two runs would otherwise clear under each other.
+// Where that folder does not exist yet there is nothing to guard.
+std::expected<FolderLock, ErrorText> lock_installation(const fs::path& install_dir) {
+  const auto folders = work_folders(install_dir);
+  if (!folders) return FolderLock{};
+  LockAttempt attempt = try_lock_folder(folders->parent);
+  if (attempt.state == LockAttempt::busy)
+    return std::unexpected("setup is already running for " + display(install_dir));
+  return std::move(attempt.lock);
+}
+
+using RunResult = std::expected<fs::path, ErrorText>;
+
+RunResult offline_result(const Settings& settings, const ErrorText& fetch_error,
+                         const RunOptions& options) {
+  const auto installed = load_installed_release(settings.install_dir, options.pass.public_key_hex);
+  if (!installed) return std::unexpected(fetch_error);
+  print("(" + fetch_error + ") - checking Reef Town " + installed->version + " offline\n");
+  const ScanReport report = scan_install(settings.install_dir, *installed);
+  if (!report.problems.empty())
+    return std::unexpected("the game files were changed (" + report.problems.front() +
+                           "); connect to the internet so setup can repair them");
+  return settings.install_dir / installed->launch;
+}
+
+RunResult online_result(const Settings& settings, ReleaseInfo offered, const RunOptions& options) {
+  const fs::path& install_dir = settings.install_dir;
+  std::optional<ReleaseInfo> installed =
+      load_installed_release(install_dir, options.pass.public_key_hex);
+  ReleaseInfo target;
+  if (installed && installed->released > offered.released) {
+    print("(the server offers " + offered.version + ", older than the installed " +
+          installed->version + "; keeping " + installed->version + ")\n");
+    target = std::move(*installed);
+  } else {
+    target = std::move(offered);
+  }
+  installed.reset();
+
+  for (int passes_left = MAX_PASSES; passes_left > 0; --passes_left) {
+    auto outcome = install_pass(settings.base_url, install_dir, target, options.pass);
+    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    if (std::holds_alternative<UpToDate>(*outcome)) {
+      print("Reef Town " + target.version + " - up to date, all " +
+            std::to_string(target.files.size()) + " files verified.\n");
+      break;
+    }
+    if (auto* newer = std::get_if<NewerRelease>(&*outcome)) {
+      target = std::move(newer->release);
+      continue;
+    }
+    print("Checking for updates again...\n");
+    auto fresh = fetch_offered_release(settings.base_url, options.pass.public_key_hex,
+                                       options.pass.download.agent);
+    if (fresh && fresh->version != target.version && passes_left != 1 &&
+        fresh->released > target.released) {
+      print("Reef Town " + fresh->version + " is out - updating again.\n");
+      target = std::move(*fresh);
+    }
+  }
+
+  fs::path game = install_dir / target.launch;
+  if (!path_exists(game))
+    return std::unexpected(ErrorText("the game is not installed completely; run setup again"));
+  return game;
+}
+
+// The shell is asked to remove the install folder only when it is a
+// folder that holds our release files, or an empty one, and is neither the
+// root nor the home folder nor one of its ancestors: "--uninstall --dir ~"
+// must not remove a user's home.
+bool may_remove_install_folder(const fs::path& install_dir) {
+  struct stat own {};
+  if (::stat(install_dir.c_str(), &own) != 0 || !S_ISDIR(own.st_mode)) return false;
+  const auto same = [&](const fs::path& other) {
+    struct stat info {};
+    return ::stat(other.c_str(), &info) == 0 && info.st_dev == own.st_dev &&
+           info.st_ino == own.st_ino;
+  };
+  if (same("/")) return false;
+  if (const auto home = environment_variable("HOME"); home && !home->empty()) {
+    std::error_code error;
+    fs::path folder = fs::canonical(*home, error);
+    if (!error) {
+      for (;;) {
+        if (same(folder)) return false;
+        if (!folder.has_relative_path()) break;
+        folder = folder.parent_path();
+      }
+    }
+  }
+  struct stat info {};
+  if (::lstat((install_dir / MANIFEST_FILE).c_str(), &info) == 0 ||
+      ::lstat((install_dir / VERSION_FILE).c_str(), &info) == 0)
+    return true;
+  std::error_code error;
+  return fs::is_empty(install_dir, error) && !error;
+}
+
+}  // namespace
+
+int run_normal(const Settings& settings, std::span<const std::string> args,
+               const RunOptions& options) {
+  auto lock = lock_installation(settings.install_dir);
+  if (!lock) return fail_with(lock.error(), options.input_fd);
+  if (const auto folders = work_folders(settings.install_dir)) remove_folder(folders->old_dir);
+
+  print("Reef Town\n=========\n\n");
+  print("Checking for updates...\n");
+  auto offered = fetch_offered_release(settings.base_url, options.pass.public_key_hex,
+                                       options.pass.download.agent);
+  const RunResult result = offered ? online_result(settings, std::move(*offered), options)
+                                   : offline_result(settings, offered.error(), options);
+  if (!result) return fail_with(result.error(), options.input_fd);
+  if (has_flag(args, "--no-launch")) return 0;
+
+  print("Starting Reef Town...\n");
+  // Absolute, so that the path still names the game from inside its own
+  // working folder when the install folder is relative.
+  std::error_code error;
+  const fs::path game = fs::absolute(*result, error);
+  const fs::path working = fs::absolute(settings.install_dir, error);
+  start_detached(game, working);
+  sleep_seconds(options.launch_sleep_s);
+  return 0;
+}
+
+int run_uninstall(const Settings& settings, std::span<const std::string>,
+                  const RunOptions& options) {
+  const fs::path& install_dir = settings.install_dir;
+  auto lock = lock_installation(install_dir);
+  if (!lock) return fail_with(lock.error(), options.input_fd);
+
+  print("Removing Reef Town from " + display(install_dir) + "...\n");
+  if (const auto installed = load_installed_release(install_dir, options.pass.public_key_hex)) {
+    if (path_exists(anti_cheat_installer(install_dir)) &&
+        !installed->eac_product_id.empty())
+      run_powershell(anti_cheat_script(install_dir, installed->eac_product_id, "uninstall"));
+  }
+  run_powershell(std::string(REMOVE_SHORTCUTS_SCRIPT));
+  delete_uninstall_entry();
+  if (install_parent(install_dir)) {
+    if (const auto folders = work_folders(install_dir)) {
+      remove_folder(folders->cache_dir);
+      remove_folder(folders->stage_dir);
+      remove_folder(folders->old_dir);
+    }
+  }
+
+  struct stat entry {};
+  if (may_remove_install_folder(install_dir)) {
+    start_program_detached(
+        "cmd", {"/C", "timeout /t 2 /nobreak >nul & rmdir /s /q \"" + install_dir.native() + "\""});
+  } else if (::lstat(install_dir.c_str(), &entry) == 0) {
+    print("(" + display(install_dir) + " holds no Reef Town installation and was left as it is)\n");
+  }
+  print("Reef Town was removed. Your Epic account and city progress stay on our servers.\n");
+  pause_for_enter(options.input_fd);
+  return 0;
 }
 
 int fail_with(const ErrorText& error, int input_fd) {

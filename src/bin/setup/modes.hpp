@@ -5,15 +5,29 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "bin/setup/options.hpp"
+#include "install/pass.hpp"
 #include "lib/error_text.hpp"
 
+inline constexpr int MAX_PASSES = 4;
+inline constexpr unsigned LAUNCH_SLEEP_S = 2;
+
+// What tests may change; the defaults are the program's own.
+struct RunOptions {
+  PassOptions pass;  // its key and agent settings serve every fetch of the run
+  unsigned launch_sleep_s = LAUNCH_SLEEP_S;
+  int input_fd = 0;  // where the closing prompt reads
+};
+
 // The normal run: fetch, install or repair, launch.
-int run_normal(const Settings& settings, std::span<const std::string> args);
+int run_normal(const Settings& settings, std::span<const std::string> args,
+               const RunOptions& options = {});
 
 // "--uninstall".
-int run_uninstall(const Settings& settings, std::span<const std::string> args);
+int run_uninstall(const Settings& settings, std::span<const std::string> args,
+                  const RunOptions& options = {});
 
 // Prints "\nReef Town could not start: {error}\n", waits for Enter and gives
 // the exit code 1.

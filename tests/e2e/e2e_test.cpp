@@ -1,0 +1,568 @@
+// The whole program as a user runs it: the built ReefTownSetup against
+// releases made by the publisher and served on 127.0.0.1, with the stand-ins
+// of the side programs beside it and a profile folder of the test's own.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "e2e/setup_run.hpp"
+#include "lib/hexdigest.hpp"
+#include "release/release_info.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_key.hpp"
+#include "tools/publisher.hpp"
+#include "tools/static_server.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+constexpr std::uint64_t PIECE = 262144;
+const std::string BANNER = "Reef Town\n=========\n\nChecking for updates...\n";
+
+// Bytes that look like game data: runs that compress well between runs that
+// do not, the same for the same seed.
+std::string game_bytes(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::uint64_t state = 0x9e3779b97f4a7c15ULL * (seed + 1);
+  for (std::size_t i = 0; i < size; ++i) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    bytes[i] = (i / 4096) % 2 == 0 ? static_cast<char>(state >> 56) : static_cast<char>('a' + i % 7);
+  }
+  return bytes;
+}
+
+ServeRule delayed(std::chrono::milliseconds delay) {
+  ServeRule rule;
+  rule.delay = delay;
+  return rule;
+}
+
+std::string sha256_of(const fs::path& path) { return sha256_file_hex(path).value_or("unreadable"); }
+
+std::string one_decimal(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+std::vector<std::string> files_below(const fs::path& root) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
+       it.increment(error))
+    if (!it->is_directory()) names.push_back(fs::relative(it->path(), root).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct EndToEnd : ::testing::Test {
+  TempDir root;
+  fs::path tree = root.path / "server";
+  fs::path games = root.path / "games";
+  fs::path install = games / "Reef Town";
+  fs::path profile = root.path / "profile";
+  fs::path work = root.path / "work";
+  StaticServer server;
+  bool big = false;  // a large file too, so that the build and the swap take a while
+
+  void SetUp() override {
+    fs::create_directories(tree);
+    fs::create_directories(games);
+    auto started = start_static_server(tree);
+    ASSERT_TRUE(started.has_value()) << started.error();
+    server = std::move(*started);
+  }
+
+  EnvChanges env() const {
+    return {{"XDG_DATA_HOME", profile.string()}, {"LOCALAPPDATA", std::nullopt}};
+  }
+
+  // A game folder: version 1 of the files, or version 2, which changes one
+  // piece of one file, drops one file and adds another.
+  fs::path make_game(int version) {
+    const fs::path dir = root.path / ("game-" + std::to_string(version));
+    fs::remove_all(dir);
+    write_file(dir / "ReefTown.exe",
+               "#!/bin/sh\necho \"$# $(pwd)\" > \"$(dirname \"$0\")/../launched\"\n");
+    write_file(dir / "ReefTownSetup.exe", game_bytes(5000, 1));
+    std::string base = game_bytes(3 * PIECE + 1000, 2);
+    write_file(dir / "Content/Paks/base.pak", base);
+    std::string extra = game_bytes(2 * PIECE, 3);
+    if (version == 2) extra[PIECE + 5] ^= 0x55;
+    write_file(dir / "Content/Paks/extra.pak", extra);
+    if (big) write_file(dir / "Content/Paks/big.pak", game_bytes(64 * PIECE, 4));
+    if (version == 1) write_file(dir / "readme.txt", "Reef Town\n");
+    if (version == 2) write_file(dir / "notes.txt", "new in 2.0\n");
+    return dir;
+  }
+
+  PublishResult publish(const std::string& version, std::uint64_t released, int game_version,
+                        const fs::path& into = {}) {
+    PublishRequest request;
+    request.game_dir = make_game(game_version);
+    request.tree_dir = into.empty() ? tree : into;
+    request.version = version;
+    request.released = released;
+    request.key_pem = fs::path(REEFTOWN_TEST_DATA_DIR) / "test_release_key.pem";
+    request.piece_size = PIECE;
+    auto result = publish_release(request);
+    EXPECT_TRUE(result.has_value()) << (result ? "" : result.error());
+    return result.value_or(PublishResult{});
+  }
+
+  static ReleaseInfo release_of(const PublishResult& published) {
+    auto release =
+        parse_release_info(published.manifest_json, published.manifest_sig, TEST_PUBLIC_KEY_HEX);
+    EXPECT_TRUE(release.has_value());
+    return release.value_or(ReleaseInfo{});
+  }
+
+  SetupProcess start(std::vector<std::string> args, const std::string& input = "",
+                     const std::string& base = {}) {
+    std::vector<std::string> all = {"--dir", install.string(), "--base",
+                                    base.empty() ? server.base_url() : base};
+    all.insert(all.end(), args.begin(), args.end());
+    return start_setup(REEFTOWN_SETUP_BINARY, all, env(), input, work);
+  }
+
+  SetupExit run(std::vector<std::string> args, const std::string& input = "",
+                const std::string& base = {}) {
+    return wait_setup(start(std::move(args), input, base));
+  }
+
+  // The plan line of a pass that downloads `ids` (each once) of `release`.
+  static std::string plan_line(const std::string& verb, const ReleaseInfo& release,
+                               const std::vector<std::string>& ids, std::size_t files) {
+    std::uint64_t bytes = 0;
+    std::unordered_set<std::string> seen;
+    for (const std::string& id : ids)
+      if (seen.insert(id).second && release.chunks.contains(id)) bytes += release.chunks.at(id);
+    std::uint64_t total = 0;
+    for (const FileEntry& file : release.files) total += file.size;
+    return verb + " Reef Town " + release.version + ": " +
+           one_decimal(static_cast<double>(bytes) / 1048576.0) + " MB to download, " +
+           std::to_string(files) + " files to update, " +
+           one_decimal(static_cast<double>(total) / 1e9) + " GB installed\n";
+  }
+
+  static std::vector<std::string> all_ids(const ReleaseInfo& release) {
+    std::vector<std::string> ids;
+    for (const FileEntry& file : release.files)
+      for (const FilePiece& piece : file.pieces) ids.push_back(piece.id);
+    return ids;
+  }
+
+  // The install folder holds exactly the game of `game_version` and the
+  // release files of `published`, and no work folder is left beside it.
+  void expect_installed(const PublishResult& published, int game_version) {
+    const fs::path game = root.path / ("game-" + std::to_string(game_version));
+    std::vector<std::string> want = files_below(game);
+    want.insert(want.end(), {".manifest.json", ".manifest.sig", ".version"});
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(files_below(install), want);
+    for (const std::string& name : files_below(game))
+      EXPECT_EQ(sha256_of(install / name), sha256_of(game / name)) << name;
+    EXPECT_EQ(read_file(install / ".manifest.json"), published.manifest_json);
+    EXPECT_EQ(read_file(install / ".manifest.sig"), published.manifest_sig);
+    EXPECT_EQ(read_file(install / ".version"), release_of(published).version);
+    for (const char* name : {".reeftown-cache", ".reeftown-stage", ".reeftown-old"})
+      EXPECT_FALSE(fs::exists(games / name)) << name;
+  }
+
+  std::string up_to_date_run(const ReleaseInfo& release) const {
+    return BANNER + "Checking the installed files...\nReef Town " + release.version +
+           " - up to date, all " + std::to_string(release.files.size()) + " files verified.\n";
+  }
+
+  // A release's install from nothing, as a first run prints it.
+  std::string first_install_text(const ReleaseInfo& release) const {
+    return BANNER + "Checking the installed files...\n" +
+           plan_line("Installing", release, all_ids(release), release.files.size()) + "\n\n" +
+           "Reef Town " + release.version + " is installed.\n" + "Checking for updates again...\n" +
+           "Checking the installed files...\n" + "Reef Town " + release.version +
+           " - up to date, all " + std::to_string(release.files.size()) + " files verified.\n";
+  }
+
+  std::uint64_t count_piece_gets() const { return server.piece_gets(); }
+};
+
+TEST_F(EndToEnd, FirstInstallThenUpToDate) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  const ReleaseInfo release = release_of(v1);
+
+  const SetupExit first = run({"--no-launch"});
+  EXPECT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(without_progress(first.err), first_install_text(release));
+  EXPECT_THAT(first.err, HasSubstr("\r  building files 5/5   "));
+  expect_installed(v1, 1);
+  EXPECT_EQ(count_piece_gets(), v1.pieces_written.size());
+  // The shortcuts and the uninstall entry, through the stand-ins.
+  EXPECT_TRUE(fs::exists(profile / "reeftown-windows" / "Desktop" / "Reef Town.lnk"));
+  EXPECT_TRUE(fs::exists(profile / "reeftown-windows" / "Programs" / "Reef Town.lnk"));
+
+  const std::uint64_t before = count_piece_gets();
+  const SetupExit second = run({"--no-launch"});
+  EXPECT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_EQ(second.err, up_to_date_run(release));
+  EXPECT_EQ(count_piece_gets(), before);
+}
+
+TEST_F(EndToEnd, RepairDownloadsOnlyWhatCannotBeSalvaged) {
+  const ReleaseInfo release = release_of(publish("1.0", 100, 1));
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+
+  // One byte in the second piece of base.pak; and readme.txt gone.
+  {
+    std::fstream pak(install / "Content/Paks/base.pak", std::ios::in | std::ios::out | std::ios::binary);
+    pak.seekp(PIECE + 17);
+    pak.put('\x7f');
+  }
+  fs::remove(install / "readme.txt");
+  const FileEntry* pak = nullptr;
+  const FileEntry* readme = nullptr;
+  for (const FileEntry& file : release.files) {
+    if (file.path == "Content/Paks/base.pak") pak = &file;
+    if (file.path == "readme.txt") readme = &file;
+  }
+  ASSERT_TRUE(pak && readme);
+
+  const std::uint64_t before = count_piece_gets();
+  const SetupExit repair = run({"--no-launch"});
+  EXPECT_EQ(repair.exit_code, 0) << repair.err;
+  const std::vector<std::string> fetched = {pak->pieces[1].id, readme->pieces[0].id};
+  EXPECT_EQ(without_progress(repair.err),
+            BANNER + "Checking the installed files...\n" +
+                "Some game files were changed or are missing:\n"
+                "  missing: readme.txt\n"
+                "  modified: Content/Paks/base.pak\n"
+                "Repairing them.\n" +
+                plan_line("Repairing", release, fetched, 2) + "\n\n" + "Reef Town 1.0 is installed.\n" +
+                "Checking for updates again...\nChecking the installed files...\n" +
+                "Reef Town 1.0 - up to date, all 5 files verified.\n");
+  EXPECT_EQ(count_piece_gets() - before, 2u);
+  EXPECT_EQ(run({"--check"}).exit_code, 0);
+}
+
+TEST_F(EndToEnd, UpdateFetchesOnlyNewPiecesAndRemovesDroppedFiles) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+  const PublishResult v2 = publish("2.0", 200, 2);
+  const ReleaseInfo release = release_of(v2);
+  ASSERT_EQ(v2.pieces_written.size(), 2u);  // one piece of extra.pak, notes.txt
+
+  const std::uint64_t before = count_piece_gets();
+  const SetupExit update = run({"--no-launch"});
+  EXPECT_EQ(update.exit_code, 0) << update.err;
+  EXPECT_EQ(count_piece_gets() - before, v2.pieces_written.size());
+  EXPECT_EQ(without_progress(update.err),
+            BANNER + "Checking the installed files...\n" +
+                plan_line("Updating to", release, v2.pieces_written, 2) + "\n\n" +
+                "Reef Town 2.0 is installed.\nChecking for updates again...\n"
+                "Checking the installed files...\n"
+                "Reef Town 2.0 - up to date, all 5 files verified.\n");
+  expect_installed(v2, 2);
+  EXPECT_FALSE(fs::exists(install / "readme.txt"));
+}
+
+TEST_F(EndToEnd, ReleasePublishedDuringTheDownloadIsTakenInstead) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  // Hold one piece back until the newer release is out.
+  const std::string held = piece_path(v1.pieces_written.front());
+  server.set_rule(held, delayed(std::chrono::milliseconds(1500)));
+  SetupProcess process = start({"--no-launch"});
+  ASSERT_TRUE(wait_until([&] {
+    for (const std::string& path : server.requested_paths())
+      if (path == held) return true;
+    return false;
+  }));
+  const PublishResult v2 = publish("2.0", 200, 2);
+  const SetupExit result = wait_setup(process);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  const std::string text = without_progress(result.err);
+  EXPECT_THAT(text, HasSubstr("Reef Town 2.0 was released while downloading - getting that instead.\n"));
+  EXPECT_THAT(text, HasSubstr("Reef Town 2.0 is installed.\n"));
+  EXPECT_THAT(text, HasSubstr("Reef Town 2.0 - up to date, all 5 files verified.\n"));
+  EXPECT_THAT(text, ::testing::Not(HasSubstr("Reef Town 1.0 is installed.")));
+  expect_installed(v2, 2);
+}
+
+TEST_F(EndToEnd, InstalledLaterReleaseIsKeptOverAnOlderOffer) {
+  const PublishResult v2 = publish("2.0", 200, 2);
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+  const fs::path old_tree = root.path / "old-server";
+  publish("1.0", 100, 1, old_tree);
+  auto old_server = start_static_server(old_tree);
+  ASSERT_TRUE(old_server.has_value());
+
+  const SetupExit result = run({"--no-launch"}, "", old_server->base_url());
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, BANNER + "(the server offers 1.0, older than the installed 2.0; keeping 2.0)\n" +
+                            "Checking the installed files...\n" +
+                            "Reef Town 2.0 - up to date, all 5 files verified.\n");
+  expect_installed(v2, 2);
+}
+
+TEST_F(EndToEnd, OfflineFallback) {
+  // A port that nothing listens on.
+  auto closed = start_static_server(root.path);
+  ASSERT_TRUE(closed.has_value());
+  const std::string offline_base = closed->base_url();
+  closed->stop();
+  const std::string unreachable = "cannot reach the download server (" + offline_base + "/latest.json: ";
+
+  // Nothing installed: the fetch's own text.
+  SetupExit nothing = run({"--no-launch"}, "\n", offline_base);
+  EXPECT_EQ(nothing.exit_code, 1);
+  EXPECT_THAT(nothing.err, StartsWith(BANNER + "\nReef Town could not start: " + unreachable));
+  EXPECT_THAT(nothing.err, ::testing::EndsWith(")\n\nPress Enter to close."));
+
+  publish("1.0", 100, 1);
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+
+  SetupExit intact = run({"--no-launch"}, "", offline_base);
+  EXPECT_EQ(intact.exit_code, 0) << intact.err;
+  EXPECT_THAT(intact.err, StartsWith(BANNER + "(" + unreachable));
+  EXPECT_THAT(intact.err, ::testing::EndsWith(") - checking Reef Town 1.0 offline\n"));
+
+  write_file(install / "readme.txt", "changed\n");
+  SetupExit changed = run({"--no-launch"}, "\n", offline_base);
+  EXPECT_EQ(changed.exit_code, 1);
+  EXPECT_THAT(changed.err,
+              ::testing::EndsWith(") - checking Reef Town 1.0 offline\n\nReef Town could not start: "
+                                  "the game files were changed (changed: readme.txt); connect to the "
+                                  "internet so setup can repair them\n\nPress Enter to close."));
+}
+
+TEST_F(EndToEnd, LaunchStartsTheGameInItsFolderWithoutArguments) {
+  publish("1.0", 100, 1);
+  const SetupExit result = run({});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.err, ::testing::EndsWith(" files verified.\nStarting Reef Town...\n"));
+  const fs::path marker = games / "launched";
+  ASSERT_TRUE(wait_until([&] { return read_file(marker).ends_with("\n"); }));
+  EXPECT_EQ(read_file(marker), "0 " + fs::canonical(install).string() + "\n");
+}
+
+// Without a usable standard error the program still installs: no file it
+// opens becomes descriptor 2, and a reader that went away does not end it.
+TEST_F(EndToEnd, InstallsWithoutAUsableStandardError) {
+  publish("1.0", 100, 1);
+  for (ErrStream err : {ErrStream::closed, ErrStream::broken_pipe}) {
+    fs::remove_all(install);
+    const std::vector<std::string> args = {"--dir", install.string(), "--base", server.base_url(),
+                                           "--no-launch"};
+    const SetupExit result =
+        wait_setup(start_setup(REEFTOWN_SETUP_BINARY, args, env(), "", work, err));
+    EXPECT_EQ(result.exit_code, 0) << static_cast<int>(err);
+    EXPECT_EQ(run({"--check"}).exit_code, 0) << static_cast<int>(err);
+    EXPECT_EQ(read_file(install / ".version"), "1.0");
+  }
+}
+
+TEST_F(EndToEnd, SecondRunEndsAtOnceWhileOneRuns) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  const std::string held = piece_path(v1.pieces_written.front());
+  server.set_rule(held, delayed(std::chrono::milliseconds(1500)));
+  SetupProcess first = start({"--no-launch"});
+  ASSERT_TRUE(wait_until([&] {
+    for (const std::string& path : server.requested_paths())
+      if (path == held) return true;
+    return false;
+  }));
+  const SetupExit second = run({"--no-launch"}, "\n");
+  EXPECT_EQ(second.exit_code, 1);
+  EXPECT_EQ(second.err, "\nReef Town could not start: setup is already running for " +
+                            install.string() + "\n\nPress Enter to close.");
+  const SetupExit first_end = wait_setup(first);
+  EXPECT_EQ(first_end.exit_code, 0) << first_end.err;
+  expect_installed(v1, 1);
+}
+
+TEST_F(EndToEnd, UninstallRemovesWhatTheInstallMade) {
+  publish("1.0", 100, 1);
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+  const fs::path windows = profile / "reeftown-windows";
+  ASSERT_TRUE(fs::exists(windows / "Desktop" / "Reef Town.lnk"));
+  const std::vector<std::string> registry_before = files_below(windows);
+
+  const SetupExit result = run({"--uninstall"}, "\n");
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "Removing Reef Town from " + install.string() +
+                            "...\nReef Town was removed. Your Epic account and city progress stay "
+                            "on our servers.\n\nPress Enter to close.");
+  EXPECT_FALSE(fs::exists(windows / "Desktop" / "Reef Town.lnk"));
+  EXPECT_FALSE(fs::exists(windows / "Programs" / "Reef Town.lnk"));
+  for (const std::string& name : files_below(windows))
+    EXPECT_THAT(read_file(windows / name), ::testing::Not(HasSubstr("Uninstall\\ReefTown")))
+        << name;
+  // The folder goes about two seconds later.
+  EXPECT_TRUE(fs::exists(install));
+  EXPECT_TRUE(wait_until([&] { return !fs::exists(install); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(fs::exists(games));
+}
+
+// A copy of the program beside a "cmd" that only records what it was asked,
+// so that a guard that failed could not remove anything.
+struct UninstallGuard : EndToEnd {
+  fs::path bin = root.path / "bin";
+  fs::path log = root.path / "cmd.log";
+
+  void SetUp() override {
+    EndToEnd::SetUp();
+    fs::create_directories(bin);
+    fs::copy_file(REEFTOWN_SETUP_BINARY, bin / "ReefTownSetup");
+    for (const char* name : {"powershell.exe", "reg"})
+      write_file(bin / name, "#!/bin/sh\nexit 0\n");
+    write_file(bin / "cmd", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + log.string() + "'\n");
+    for (const char* name : {"powershell.exe", "reg", "cmd"})
+      fs::permissions(bin / name, fs::perms::owner_all);
+  }
+
+  SetupExit uninstall(const fs::path& dir, const fs::path& home) {
+    EnvChanges changes = env();
+    changes["HOME"] = home.string();
+    return wait_setup(start_setup(bin / "ReefTownSetup", {"--uninstall", "--dir", dir.string()},
+                                  changes, "\n", work));
+  }
+};
+
+TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
+  const fs::path home = root.path / "home";
+  fs::create_directories(home / "Documents");
+  const fs::path other = root.path / "other";
+  write_file(other / "notes.txt", "mine\n");
+  const fs::path empty = root.path / "empty";
+  fs::create_directories(empty);
+  const fs::path game = root.path / "game";
+  write_file(game / ".version", "1.0");
+
+  struct Case {
+    const char* name;
+    fs::path dir;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {"other files", other, false},
+      {"the home folder", home, false},
+      {"an ancestor of home", root.path, false},
+      {"the root by another name", "/.", false},
+      {"an empty folder", empty, true},
+      {"release files", game, true},
+  };
+  for (const Case& c : cases) {
+    fs::remove(log);
+    const SetupExit result = uninstall(c.dir, home);
+    EXPECT_EQ(result.exit_code, 0) << c.name;
+    const std::string left = "(" + c.dir.string() + " holds no Reef Town installation and was left as it is)\n";
+    if (c.removed) {
+      EXPECT_EQ(read_file(log), "/C\ntimeout /t 2 /nobreak >nul & rmdir /s /q \"" + c.dir.string() + "\"\n")
+          << c.name;
+      EXPECT_THAT(result.err, ::testing::Not(HasSubstr(left))) << c.name;
+    } else {
+      EXPECT_EQ(read_file(log), "") << c.name;
+      EXPECT_THAT(result.err, HasSubstr(left + "Reef Town was removed.")) << c.name;
+    }
+  }
+}
+
+// Killed at a chosen moment and run again, the program converges to an
+// installation that checks intact, and never fetches again a piece that its
+// cache already held.
+TEST_F(EndToEnd, KilledRunsConverge) {
+  enum Moment { downloading, building, swapping };
+  struct Case {
+    const char* name;
+    bool update;
+    Moment moment;
+  };
+  const std::vector<Case> cases = {
+      {"first install, download", false, downloading},
+      {"first install, build", false, building},
+      {"first install, swap", false, swapping},
+      {"update, download", true, downloading},
+      {"update, build", true, building},
+      {"update, swap", true, swapping},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(tree);
+    fs::remove_all(games);
+    fs::create_directories(tree);
+    fs::create_directories(games);
+    // The server holds its root open: a new tree needs a new server.
+    server.stop();
+    auto started = start_static_server(tree);
+    ASSERT_TRUE(started.has_value());
+    server = std::move(*started);
+    big = true;
+    const PublishResult v1 = publish("1.0", 100, 1);
+    std::string v2_last;
+    if (c.update) {
+      ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+      v2_last = publish("2.0", 200, 2).pieces_written.back();
+    }
+    const fs::path cache = games / ".reeftown-cache";
+    const std::string held = piece_path(c.update ? v2_last : v1.pieces_written.back());
+    if (c.moment == downloading) server.set_rule(held, delayed(std::chrono::seconds(3)));
+    SetupProcess process = start({"--no-launch"});
+    bool at_moment = false;
+    if (c.moment == downloading) {
+      // Killed while one piece is held back and others lie in the cache.
+      at_moment = wait_until([&] {
+        bool requested = false;
+        for (const std::string& path : server.requested_paths()) requested |= path == held;
+        std::error_code error;
+        for (auto it = fs::directory_iterator(cache, error); requested && !error && it != fs::end(it);
+             it.increment(error))
+          if (it->path().extension() != ".part") return true;
+        return false;
+      });
+    } else if (c.moment == building) {
+      at_moment = wait_until([&] { return fs::exists(games / ".reeftown-stage"); });
+    } else {
+      // A first install replaces nothing, so its swap shows as the first
+      // placed file; an update's as the backup folder.
+      at_moment = wait_until([&] {
+        return c.update ? fs::exists(games / ".reeftown-old") : fs::exists(install / "Content");
+      });
+    }
+    ::kill(process.pid, SIGKILL);
+    (void)wait_setup(process);
+    EXPECT_TRUE(at_moment);
+    server.set_rule(held, ServeRule{});
+
+    // What the cache held that hashes right must not be fetched again.
+    std::set<std::string> cached;
+    std::error_code error;
+    for (auto it = fs::directory_iterator(cache, error); !error && it != fs::end(it); it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (sha256_of(it->path()) == name) cached.insert(name);
+    }
+    const std::size_t seen = server.requested_paths().size();
+    const SetupExit rerun = run({"--no-launch"});
+    EXPECT_EQ(rerun.exit_code, 0) << rerun.err;
+    const std::vector<std::string> paths = server.requested_paths();
+    for (std::size_t i = seen; i < paths.size(); ++i)
+      for (const std::string& id : cached) EXPECT_NE(paths[i], piece_path(id));
+    EXPECT_EQ(run({"--check"}).exit_code, 0);
+  }
+}
+
+}  // namespace
