@@ -23,6 +23,7 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "release/http.hpp"
+#include "release/offered_release.hpp"
 #include "release/release_info.hpp"
 
 namespace fs = std::filesystem;
@@ -54,16 +55,6 @@ struct Fd {
 std::string errno_text(int err) { return std::error_code(err, std::system_category()).message(); }
 
 std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
-
-// The same rule as the setup program's check of "latest.json".
-bool is_version_text(std::string_view version) {
-  for (char c : version) {
-    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                         (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
-    if (!allowed) return false;
-  }
-  return true;
-}
 
 // A path the setup program installs: it refuses "..", ":" and a leading
 // backslash, and a backslash is a folder separator where the game runs.

@@ -4,10 +4,6 @@
 
 #include "release/json.hpp"
 
-namespace {
-
-// Letters, digits and ".-_" only (ASCII), so that a version is one harmless
-// path segment; the empty text passes.
 bool is_version_text(std::string_view version) {
   for (char c : version) {
     const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -16,6 +12,8 @@ bool is_version_text(std::string_view version) {
   }
   return true;
 }
+
+namespace {
 
 }  // namespace
 

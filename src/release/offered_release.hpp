@@ -10,6 +10,10 @@
 #include "release/http.hpp"
 #include "release/release_info.hpp"
 
+// Letters, digits and ".-_" only (ASCII), so that a version is one harmless
+// path segment; the empty text passes.
+bool is_version_text(std::string_view version);
+
 // Three downloads in a row under `base_url` (no trailing "/"); every failure
 // is a finished text that the caller shows or drops. `agent_settings` are for
 // tests; the program keeps the defaults.

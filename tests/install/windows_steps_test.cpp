@@ -17,6 +17,7 @@
 
 #include "platform/process.hpp"
 #include "standins.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 extern char** environ;
@@ -56,22 +57,6 @@ ReleaseInfo sample_release() {
   write_uninstall_entry(install_dir, release);
   std::_Exit(0);
 }();
-
-struct ScopedEnv {
-  ScopedEnv(const char* name, const std::string& value) : name(name) {
-    if (const char* old_value = std::getenv(name)) old = old_value;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old) {
-      ::setenv(name, old->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  const char* name;
-  std::optional<std::string> old;
-};
 
 struct Call {
   std::string marker;  // which copy of the fake ran

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -27,23 +28,6 @@ void write_script(const fs::path& path, const std::string& body, fs::perms mode 
   write_file(path, "#!/bin/sh\n" + body);
   fs::permissions(path, mode);
 }
-
-// Sets an environment variable for one test and puts the old value back.
-struct ScopedEnv {
-  ScopedEnv(const char* name, const std::string& value) : name(name) {
-    if (const char* old_value = std::getenv(name)) old = old_value;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old) {
-      ::setenv(name, old->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  const char* name;
-  std::optional<std::string> old;
-};
 
 // Waits up to ten seconds for a file that a detached child writes.
 std::string wait_for_file(const fs::path& path) {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "support/scoped_env.hpp"
 #include "support/http_server.hpp"
 
 // A host name whose lookup takes SLOW_LOOKUP and then gives 127.0.0.1, as a
@@ -78,22 +79,6 @@ std::vector<std::string> targets(const TestServer& server) {
   for (const LoggedRequest& request : server.requests()) seen.push_back(request.target);
   return seen;
 }
-
-// Sets an environment variable for the life of the object.
-struct ScopedEnv {
-  ScopedEnv(const char* name, const char* value) : name(name) {
-    if (const char* old = std::getenv(name)) previous = old;
-    ::setenv(name, value, 1);
-  }
-  ~ScopedEnv() {
-    if (previous)
-      ::setenv(name, previous->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-  const char* name;
-  std::optional<std::string> previous;
-};
 
 TEST(HttpRequest, SendsExactlyTheFourHeaderLinesAndNothingElse) {
   // A proxy named by the environment must not be used.
