@@ -114,7 +114,7 @@ struct EndToEnd : ::testing::Test {
   }
 
   PublishResult publish(const std::string& version, std::uint64_t released, int game_version,
-                        const fs::path& into = {}) {
+                        const fs::path& into = {}, std::optional<std::string> launch = {}) {
     PublishRequest request;
     request.game_dir = make_game(game_version);
     request.tree_dir = into.empty() ? tree : into;
@@ -122,6 +122,7 @@ struct EndToEnd : ::testing::Test {
     request.released = released;
     request.key_pem = fs::path(REEFTOWN_TEST_DATA_DIR) / "test_release_key.pem";
     request.piece_size = PIECE;
+    request.launch = std::move(launch);
     auto result = publish_release(request);
     EXPECT_TRUE(result.has_value()) << (result ? "" : result.error());
     return result.value_or(PublishResult{});
@@ -358,6 +359,15 @@ TEST_F(EndToEnd, LaunchStartsTheGameInItsFolderWithoutArguments) {
   const fs::path marker = games / "launched";
   ASSERT_TRUE(wait_until([&] { return read_file(marker).ends_with("\n"); }));
   EXPECT_EQ(read_file(marker), "0 " + fs::canonical(install).string() + "\n");
+}
+
+TEST_F(EndToEnd, GameMissingAfterThePassesFails) {
+  publish("1.0", 100, 1, {}, "Binaries/ReefTown.exe");
+  const SetupExit result = run({}, "\n");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.err, ::testing::EndsWith(
+                              " files verified.\n\nReef Town could not start: the game is not "
+                              "installed completely; run setup again\n\nPress Enter to close."));
 }
 
 // Without a usable standard error the program still installs: no file it
