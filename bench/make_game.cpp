@@ -239,6 +239,10 @@ int main(int argc, char** argv) {
   std::optional<double> fraction;
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
+    if (option == "--help" || option == "-h") {
+      print(USAGE);
+      return 0;
+    }
     if (i + 1 >= argc) return fail("unknown option or missing value: " + std::string(option) + "\n" + std::string(USAGE));
     const std::string value = argv[++i];
     std::optional<std::uint64_t> n;

@@ -1,9 +1,13 @@
 // reeftown-serve: serves a server tree on 127.0.0.1 until it is ended
 // (SIGINT or SIGTERM). The bound port is the first line on standard output,
-// for scripts; everything else goes to standard error.
+// for scripts; everything else goes to standard error. With --log FILE, the
+// path of every request (relative to the root, in arrival order, one a line)
+// is appended to FILE when the server ends, for benchmarks that count what a
+// client fetched.
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,7 +19,7 @@
 
 namespace {
 
-constexpr std::string_view USAGE = "usage: reeftown-serve --root DIR [--port N] [--threads N]\n";
+constexpr std::string_view USAGE = "usage: reeftown-serve --root DIR [--port N] [--threads N] [--log FILE]\n";
 
 std::optional<unsigned> whole_number(std::string_view text, unsigned most) {
   unsigned value = 0;
@@ -34,6 +38,7 @@ int fail(std::string_view message) {
 int main(int argc, char** argv) {
   console_unbuffered();
   std::optional<std::string> root;
+  std::optional<std::string> log;
   unsigned port = 0;
   unsigned threads = DEFAULT_SERVE_THREADS;
   for (int i = 1; i < argc; ++i) {
@@ -46,6 +51,8 @@ int main(int argc, char** argv) {
     const std::string_view value = argv[++i];
     if (option == "--root") {
       root = std::string(value);
+    } else if (option == "--log") {
+      log = std::string(value);
     } else if (option == "--port") {
       const auto n = whole_number(value, 65535);
       if (!n) return fail("--port needs a number from 0 to 65535, not \"" + std::string(value) + "\"");
@@ -77,5 +84,11 @@ int main(int argc, char** argv) {
   int signal_number = 0;
   sigwait(&ending, &signal_number);
   server->stop();
+  if (log) {
+    std::ofstream out(*log, std::ios::app);
+    for (const std::string& path : server->requested_paths()) out << path << '\n';
+    out.close();
+    if (!out) return fail("cannot write " + *log);
+  }
   return 0;
 }
