@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <regex>
+#include <string_view>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -87,8 +87,26 @@ SetupExit wait_setup(const SetupProcess& process, std::chrono::milliseconds boun
 }
 
 std::string without_progress(const std::string& err) {
-  static const std::regex progress(
-      "\r  (downloading +[0-9.]+ / [0-9.]+ MB +[0-9.]+ MB/s  about +[0-9]+ min left   |"
-      "building files [0-9]+/[0-9]+   )");
-  return std::regex_replace(err, progress, "");
+  // Each redraw starts with a carriage return and ends at its own last words.
+  struct Redraw {
+    std::string_view start;
+    std::string_view end;
+  };
+  constexpr Redraw REDRAWS[] = {{"\r  downloading ", " min left   "},
+                                {"\r  building files ", "   "}};
+  std::string kept;
+  std::size_t at = 0;
+  while (at < err.size()) {
+    bool skipped = false;
+    for (const Redraw& redraw : REDRAWS) {
+      if (err.compare(at, redraw.start.size(), redraw.start) != 0) continue;
+      const std::size_t end = err.find(redraw.end, at + redraw.start.size());
+      if (end == std::string::npos) continue;
+      at = end + redraw.end.size();
+      skipped = true;
+      break;
+    }
+    if (!skipped) kept.push_back(err[at++]);
+  }
+  return kept;
 }
