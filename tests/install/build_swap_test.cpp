@@ -22,6 +22,7 @@
 
 #include "lib/hexdigest.hpp"
 #include "platform/fs_ops.hpp"
+#include "support/child.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -131,48 +132,6 @@ struct Install {
     return all;
   }
 };
-
-// Runs `work` in a child process after `prepare` (dropping root, lowering a
-// limit) and gives back the text that `work` returned, so that the parent
-// judges the folders as root afterwards.
-template <typename Prepare, typename Work>
-std::string in_child(const Prepare& prepare, const Work& work) {
-  int channel[2];
-  if (::pipe(channel) != 0) return "no pipe";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(channel[0]);
-    if (!prepare()) ::_exit(2);
-    const std::string text = work();
-    if (::write(channel[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) ::_exit(3);
-    ::_exit(0);
-  }
-  ::close(channel[1]);
-  std::string text;
-  char block[4096];
-  for (ssize_t n; (n = ::read(channel[0], block, sizeof block)) > 0;) text.append(block, static_cast<std::size_t>(n));
-  ::close(channel[0]);
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return "child failed";
-  return text;
-}
-
-// Permissions do not bind root, and CI runs as root: the tree is handed to
-// "nobody", and the child becomes "nobody" before it works.
-constexpr uid_t NOBODY = 65534;
-
-void give_to_nobody(const fs::path& root) {
-  if (::geteuid() != 0) return;
-  ASSERT_EQ(::lchown(root.c_str(), NOBODY, NOBODY), 0);
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    ASSERT_EQ(::lchown(entry.path().c_str(), NOBODY, NOBODY), 0);
-}
-
-bool drop_root() {
-  if (::geteuid() != 0) return true;
-  return ::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0;
-}
 
 std::string swap_result(const std::expected<void, ErrorText>& result) {
   return result ? "ok" : result.error();
@@ -401,7 +360,7 @@ TEST(Swap, FailedMoveOutRollsEverythingBack) {
   in.add_file("a.txt", {in.cached("new a")}, "new a");
   in.add_file("new.txt", {in.cached("new")}, "new");
   const std::vector<std::size_t> all = in.build_all();
-  give_to_nobody(in.dir.path);
+  ASSERT_TRUE(give_to_nobody(in.dir.path));
   fs::permissions(in.install_dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
 
   const std::string result = in_child(drop_root, [&] {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/child.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
 
@@ -524,35 +525,23 @@ TEST_F(DownloadTest, PieceFailingFiveTimesStopsTheOthers) {
 // text, the line ended, and no hang. Run in a child that drops root, since
 // root is not held to the limit.
 TEST(DownloadThreads, WorkerThatCannotStartEndsThePhase) {
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipe_fds[0]);
-    if (::geteuid() == 0) {
-      const uid_t nobody = 65534;
-      if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
-    }
+  const auto no_threads = [] {
     const rlimit none{0, 0};
-    if (::setrlimit(RLIMIT_NPROC, &none) != 0) ::_exit(3);
-    ::dup2(pipe_fds[1], 2);
+    return drop_root() && ::setrlimit(RLIMIT_NPROC, &none) == 0;
+  };
+  const std::string text = in_child(no_threads, [] {
+    // What the phase prints, then its error.
+    FILE* printed = std::tmpfile();
+    if (printed == nullptr || ::dup2(::fileno(printed), 2) < 0) return std::string("no stderr");
     ReleaseInfo release;
     const auto result = download_pieces("http://127.0.0.1:9", "/nonexistent", release, {"x"});
-    const std::string tail = result ? "no error" : result.error();
-    (void)::write(2, tail.data(), tail.size());
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::string text;
-  char buf[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;)
-    text.append(buf, static_cast<std::size_t>(n));
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::string all;
+    char block[512];
+    ::lseek(::fileno(printed), 0, SEEK_SET);
+    for (ssize_t n; (n = ::read(::fileno(printed), block, sizeof block)) > 0;)
+      all.append(block, static_cast<std::size_t>(n));
+    return all + (result ? "no error" : result.error());
+  });
   EXPECT_EQ(text,
             "\n" + failed("cannot start a download thread: Resource temporarily unavailable"));
 }

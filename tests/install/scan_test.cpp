@@ -19,6 +19,7 @@
 
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
+#include "support/child.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -452,20 +453,10 @@ TEST(Scan, LinesComeInTheirFourGroups) {
 }
 
 // Runs `scan` in a child process that has given up root, since permissions
-// do not bind root and CI runs as root. The child's verdict comes back as
-// its exit code.
+// do not bind root and CI runs as root.
 template <typename Scan>
 bool passes_without_root(const Scan& scan) {
-  if (::geteuid() != 0) return scan();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const uid_t nobody = 65534;
-    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
-    ::_exit(scan() ? 0 : 1);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return in_child(drop_root, [&] { return std::string(scan() ? "pass" : "fail"); }) == "pass";
 }
 
 TEST(Scan, UnreadableFolderAndFile) {

@@ -17,6 +17,7 @@
 
 #include "platform/process.hpp"
 #include "standins.hpp"
+#include "support/child.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -567,18 +568,12 @@ TEST_F(StandIns, RemovalRefusesRootHomeAndWhatIsNoFolder) {
   // The root through the stand-in itself, only as an unprivileged user so
   // that a fault here could not cost the machine.
   if (::geteuid() != 0) return;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const uid_t nobody = 65534;
-    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
-    const std::optional<int> code = run_and_wait(fs::path(REEFTOWN_STANDIN_DIR) / "cmd",
-                                                 {"/C", removal_text(0, "/")}, ChildStdio::Null);
-    ::_exit(code.value_or(3));
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const std::string code = in_child(drop_root, [] {
+    return std::to_string(run_and_wait(fs::path(REEFTOWN_STANDIN_DIR) / "cmd",
+                                       {"/C", removal_text(0, "/")}, ChildStdio::Null)
+                              .value_or(3));
+  });
+  EXPECT_EQ(code, "1");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/child.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 
@@ -90,10 +91,10 @@ TEST(ProgramSearch, OwnFolderWhenSafeThenAbsolutePathFolders) {
     write_script(own / "tool", "exit 0\n", c.own_file_mode);
     fs::permissions(own, c.own_folder_mode);
     if (c.other_owner_folder) {
-      ASSERT_EQ(::chown(own.c_str(), 65534, 65534), 0);
+      ASSERT_EQ(::chown(own.c_str(), NOBODY, NOBODY), 0);
     }
     if (c.other_owner_file) {
-      ASSERT_EQ(::chown((own / "tool").c_str(), 65534, 65534), 0);
+      ASSERT_EQ(::chown((own / "tool").c_str(), NOBODY, NOBODY), 0);
     }
     write_script(p1 / "tool", "exit 0\n");
     write_script(p2 / "tool", "exit 0\n");
