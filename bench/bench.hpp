@@ -22,6 +22,9 @@ struct BenchArgs {
 // Seconds since `start` on the monotonic clock.
 double seconds_since(std::chrono::steady_clock::time_point start);
 
+// "{bytes / seconds} GB/s ({seconds} s)": the figure of a throughput row.
+std::string gb_per_second(double bytes, double seconds);
+
 // Runs a shell command, its output discarded; the time it took in seconds,
 // or a negative value when it failed.
 double time_command(const std::string& command);

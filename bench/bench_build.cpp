@@ -74,12 +74,6 @@ bool build_quietly(const WorkFolders& folders, const ReleaseInfo& release) {
   return built;
 }
 
-std::string rate(double seconds) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f GB/s (%.3f s)", FILE_BYTES / seconds / 1e9, seconds);
-  return buf;
-}
-
 }  // namespace
 
 std::vector<BenchRow> bench_build(const BenchArgs& args) {
@@ -114,5 +108,7 @@ std::vector<BenchRow> bench_build(const BenchArgs& args) {
   }
   (void)remove_tree(folders.stage_dir);
   std::filesystem::remove(cat_out);
-  return {{name, rate(ours), "cat+sha256sum " + rate(base), ">= cat+sha256sum", ours <= base * 1.05}};
+  const double bytes = static_cast<double>(FILE_BYTES);
+  return {{name, gb_per_second(bytes, ours), "cat+sha256sum " + gb_per_second(bytes, base),
+           ">= cat+sha256sum", ours <= base * 1.05}};
 }

@@ -23,12 +23,6 @@ void make_file(const std::filesystem::path& path) {
   }
 }
 
-std::string rate(double seconds) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f GB/s (%.3f s)", FILE_SIZE / seconds / 1e9, seconds);
-  return buf;
-}
-
 }  // namespace
 
 std::vector<BenchRow> bench_hash(const BenchArgs& args) {
@@ -47,6 +41,7 @@ std::vector<BenchRow> bench_hash(const BenchArgs& args) {
     const double t = time_command("sha256sum '" + path.string() + "'");
     if (t > 0) base = std::min(base, t);
   }
-  return {{"sha256_file_hex 1 GiB (best of 3)", rate(ours), "sha256sum " + rate(base),
-           ">= sha256sum", ours <= base * 1.05}};
+  const double bytes = static_cast<double>(FILE_SIZE);
+  return {{"sha256_file_hex 1 GiB (best of 3)", gb_per_second(bytes, ours),
+           "sha256sum " + gb_per_second(bytes, base), ">= sha256sum", ours <= base * 1.05}};
 }

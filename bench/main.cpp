@@ -12,6 +12,12 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+std::string gb_per_second(double bytes, double seconds) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f GB/s (%.3f s)", bytes / seconds / 1e9, seconds);
+  return buf;
+}
+
 double time_command(const std::string& command) {
   const auto start = std::chrono::steady_clock::now();
   const int rc = std::system((command + " >/dev/null 2>&1").c_str());

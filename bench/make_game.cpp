@@ -15,7 +15,6 @@
 // that many pieces are new in the next release. The count goes to stderr.
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "platform/console.hpp"
+#include "tools/command_line.hpp"
 
 namespace {
 
@@ -221,13 +221,6 @@ int change_pieces(const fs::path& dir, double fraction, std::uint64_t piece_size
   print("changed " + std::to_string(chosen) + " of " + std::to_string(pieces.size()) + " pieces in " +
         dir.string() + "\n");
   return 0;
-}
-
-std::optional<std::uint64_t> whole_number(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // reeftown-publish: makes a release of a folder of game files on a server
 // tree. See usage() and publisher.hpp.
-#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/console.hpp"
+#include "tools/command_line.hpp"
 #include "tools/publisher.hpp"
 
 namespace {
@@ -14,13 +14,6 @@ namespace {
 constexpr std::string_view USAGE =
     "usage: reeftown-publish --game DIR --tree DIR --version V --released N --key PEM\n"
     "                        [--piece-size BYTES] [--launch NAME] [--eac-product-id ID]\n";
-
-std::optional<std::uint64_t> whole_number(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
 
 int fail(std::string_view message) {
   print("reeftown-publish: " + std::string(message) + "\n");

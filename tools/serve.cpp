@@ -4,7 +4,6 @@
 // path of every request (relative to the root, in arrival order, one a line)
 // is appended to FILE when the server ends, for benchmarks that count what a
 // client fetched.
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -15,18 +14,12 @@
 #include <pthread.h>
 
 #include "platform/console.hpp"
+#include "tools/command_line.hpp"
 #include "tools/static_server.hpp"
 
 namespace {
 
 constexpr std::string_view USAGE = "usage: reeftown-serve --root DIR [--port N] [--threads N] [--log FILE]\n";
-
-std::optional<unsigned> whole_number(std::string_view text, unsigned most) {
-  unsigned value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty() || value > most) return std::nullopt;
-  return value;
-}
 
 int fail(std::string_view message) {
   print("reeftown-serve: " + std::string(message) + "\n");
@@ -56,11 +49,11 @@ int main(int argc, char** argv) {
     } else if (option == "--port") {
       const auto n = whole_number(value, 65535);
       if (!n) return fail("--port needs a number from 0 to 65535, not \"" + std::string(value) + "\"");
-      port = *n;
+      port = static_cast<unsigned>(*n);
     } else if (option == "--threads") {
       const auto n = whole_number(value, 1024);
       if (!n || *n == 0) return fail("--threads needs a number from 1 to 1024, not \"" + std::string(value) + "\"");
-      threads = *n;
+      threads = static_cast<unsigned>(*n);
     } else {
       return fail("unknown option " + std::string(option) + "\n" + std::string(USAGE));
     }
