@@ -567,11 +567,19 @@ TEST_F(StandIns, RemovalRefusesRootHomeAndWhatIsNoFolder) {
 
   // The root through the stand-in itself, only as an unprivileged user so
   // that a fault here could not cost the machine.
+  // The build tree may lie where "nobody" cannot reach: a copy of the
+  // stand-in in a folder open to all.
   if (::geteuid() != 0) return;
-  const std::string code = in_child(drop_root, [] {
-    return std::to_string(run_and_wait(fs::path(REEFTOWN_STANDIN_DIR) / "cmd",
-                                       {"/C", removal_text(0, "/")}, ChildStdio::Null)
-                              .value_or(3));
+  TempDir open_dir;
+  const fs::path cmd = open_dir.path / "cmd";
+  fs::copy_file(fs::path(REEFTOWN_STANDIN_DIR) / "cmd", cmd);
+  const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(open_dir.path, readable);
+  fs::permissions(cmd, readable);
+  const std::string code = in_child(drop_root, [&] {
+    return std::to_string(
+        run_and_wait(cmd, {"/C", removal_text(0, "/")}, ChildStdio::Null).value_or(3));
   });
   EXPECT_EQ(code, "1");
 }
