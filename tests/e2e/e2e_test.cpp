@@ -489,6 +489,16 @@ struct UninstallGuard : EndToEnd {
 };
 
 TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  const auto install_release = [&](const fs::path& dir) {
+    write_file(dir / ".manifest.json", v1.manifest_json);
+    write_file(dir / ".manifest.sig", v1.manifest_sig);
+    write_file(dir / ".version", "1.0");
+  };
+  const auto user_files = [&](const fs::path& dir) {
+    write_file(dir / "notes.txt", "mine\n");
+    write_file(dir / "Photos" / "beach.jpg", "photo");
+  };
   const fs::path home = root.path / "home";
   fs::create_directories(home / "Documents");
   const fs::path other = root.path / "other";
@@ -496,35 +506,72 @@ TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
   const fs::path empty = root.path / "empty";
   fs::create_directories(empty);
   const fs::path game = root.path / "game";
-  write_file(game / ".version", "1.0");
+  install_release(game);
+  fs::create_directories(game / "Content");
+  const fs::path stray_version = root.path / "stray-version";
+  user_files(stray_version);
+  write_file(stray_version / ".version", "1.0");
+  const fs::path empty_manifest = root.path / "empty-manifest";
+  user_files(empty_manifest);
+  write_file(empty_manifest / ".manifest.json", "");
+  const fs::path link = root.path / "game-link";
+  fs::create_directory_symlink(game, link);
+  const fs::path quoted = root.path / "Reef \"Town\"";
+  install_release(quoted);
+  const fs::path home_with_game = root.path / "home-with-game";
+  install_release(home_with_game);
 
+  const std::string no_game = " holds no Reef Town installation";
   struct Case {
     const char* name;
     fs::path dir;
-    bool removed;
+    fs::path home;
+    std::optional<fs::path> removed;  // the folder the shell is asked to remove
+    std::string why_left;
   };
   const std::vector<Case> cases = {
-      {"other files", other, false},
-      {"the home folder", home, false},
-      {"an ancestor of home", root.path, false},
-      {"the root by another name", "/.", false},
-      {"an empty folder", empty, true},
-      {"release files", game, true},
+      {"other files", other, home, std::nullopt, no_game},
+      {"a stray .version beside a user's files", stray_version, home, std::nullopt, no_game},
+      {"an empty .manifest.json beside a user's files", empty_manifest, home, std::nullopt, no_game},
+      {"the home folder", home, home, std::nullopt, no_game},
+      {"an ancestor of home", root.path, home, std::nullopt, no_game},
+      {"the root by another name", "/.", home, std::nullopt, no_game},
+      {"a home folder that holds the game", home_with_game, home_with_game, std::nullopt,
+       " is the root, a home folder or a folder above one"},
+      {"a path the command text cannot carry", quoted, home, std::nullopt,
+       " has a '\"', '%' or line break in its path, which the removal command cannot carry,"},
+      {"an empty folder", empty, home, empty, ""},
+      {"release files", game, home, game, ""},
+      {"a way up from inside", game / "Content" / "..", home, game, ""},
+      {"a link to the game", link, home, game, ""},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     fs::remove(log);
-    const SetupExit result = uninstall(c.dir, home);
-    EXPECT_EQ(result.exit_code, 0) << c.name;
-    const std::string left = "(" + c.dir.string() + " holds no Reef Town installation and was left as it is)\n";
+    const SetupExit result = uninstall(c.dir, c.home);
+    EXPECT_EQ(result.exit_code, 0);
+    const std::string left = "(" + c.dir.string() + c.why_left + " and was left as it is)\n";
     if (c.removed) {
-      EXPECT_EQ(read_file(log), "/C\ntimeout /t 2 /nobreak >nul & rmdir /s /q \"" + c.dir.string() + "\"\n")
-          << c.name;
-      EXPECT_THAT(result.err, ::testing::Not(HasSubstr(left))) << c.name;
+      const std::string want =
+          "/C\ntimeout /t 2 /nobreak >nul & rmdir /s /q \"" + c.removed->string() + "\"\n";
+      // The shell starts detached and may write a moment after the program ends.
+      EXPECT_TRUE(wait_until([&] { return read_file(log) == want; }, std::chrono::seconds(10)))
+          << read_file(log);
+      EXPECT_THAT(result.err, ::testing::Not(HasSubstr("was left as it is"))) << result.err;
     } else {
-      EXPECT_EQ(read_file(log), "") << c.name;
-      EXPECT_THAT(result.err, HasSubstr(left + "Reef Town was removed.")) << c.name;
+      EXPECT_THAT(result.err, HasSubstr(left + "Reef Town was removed.")) << result.err;
     }
   }
+  // Nothing asked of the shell for the refused folders, also a little later.
+  fs::remove(log);
+  for (const Case& c : cases)
+    if (!c.removed && c.dir != link) (void)uninstall(c.dir, c.home);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(read_file(log), "");
+  // The link that named the folder is gone with it; the user's files stay.
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  EXPECT_EQ(read_file(stray_version / "notes.txt"), "mine\n");
+  EXPECT_EQ(read_file(empty_manifest / "Photos" / "beach.jpg"), "photo");
 }
 
 // Killed at a chosen moment and run again, the program converges to an

@@ -118,8 +118,9 @@ struct Install {
   }
 
   bool new_release_files_left() const {
-    return exists_entry(install_dir / NEW_MANIFEST_FILE) || exists_entry(install_dir / NEW_SIGNATURE_FILE) ||
-           exists_entry(install_dir / NEW_VERSION_FILE);
+    return exists_entry(folders.stage_dir / STAGED_MANIFEST_FILE) ||
+           exists_entry(folders.stage_dir / STAGED_SIGNATURE_FILE) ||
+           exists_entry(folders.stage_dir / STAGED_VERSION_FILE);
   }
 
   // Builds every target file; the test fails when the build does.
@@ -498,8 +499,9 @@ TEST(Swap, FailedReleaseFileRenameRollsBackAllMoves) {
 TEST(Swap, LeftoverNewReleaseFilesAreReplaced) {
   Install in;
   write_file(in.dir.path / "outside.txt", "must stay");
-  fs::create_symlink(in.dir.path / "outside.txt", in.install_dir / NEW_MANIFEST_FILE);
-  write_file(in.install_dir / NEW_VERSION_FILE, "stale");
+  fs::create_directories(in.folders.stage_dir);
+  fs::create_symlink(in.dir.path / "outside.txt", in.folders.stage_dir / STAGED_MANIFEST_FILE);
+  write_file(in.folders.stage_dir / STAGED_VERSION_FILE, "stale");
   ASSERT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, {}, {})), "ok");
   EXPECT_EQ(read_file(in.dir.path / "outside.txt"), "must stay");
   EXPECT_THAT(in.release_files(), ElementsAre(in.target.manifest_json, in.target.manifest_sig, "2.0"));
