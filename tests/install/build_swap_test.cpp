@@ -225,6 +225,11 @@ TEST(Build, Failures) {
       {"salvage file shorter than the piece", "game.pak did not verify after building it"},
       {"salvage file gone", "No such file or directory"},
       {"cache entry is a folder", "missing piece {id} (Is a directory)"},
+      // Put there by someone else: counted as absent, never followed or waited on.
+      {"cache entry is a FIFO", "missing piece {id} (No such file or directory)"},
+      {"cache entry is a link to the right bytes", "missing piece {id} (No such file or directory)"},
+      {"salvage file became a FIFO", "No such file or directory"},
+      {"salvage file became a link", "No such file or directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,10 +247,25 @@ TEST(Build, Failures) {
     } else if (c.name == "cache entry is a folder") {
       fs::create_directories(in.folders.cache_dir / absent.id);
       position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
+    } else if (c.name == "cache entry is a FIFO") {
+      ASSERT_EQ(::mkfifo((in.folders.cache_dir / absent.id).c_str(), 0600), 0);
+      position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
+    } else if (c.name == "cache entry is a link to the right bytes") {
+      write_file(in.dir.path / "elsewhere", other);
+      fs::create_symlink(in.dir.path / "elsewhere", in.folders.cache_dir / absent.id);
+      position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
     } else {
       write_file(in.install_dir / "old.pak", "12345" + other.substr(0, 4));
       salvaged[absent.id] = {in.install_dir / "old.pak", 5};
       if (c.name == "salvage file gone") fs::remove(in.install_dir / "old.pak");
+      if (c.name == "salvage file became a FIFO") {
+        fs::remove(in.install_dir / "old.pak");
+        ASSERT_EQ(::mkfifo((in.install_dir / "old.pak").c_str(), 0600), 0);
+      }
+      if (c.name == "salvage file became a link") {
+        fs::rename(in.install_dir / "old.pak", in.dir.path / "old.pak");
+        fs::create_symlink(in.dir.path / "old.pak", in.install_dir / "old.pak");
+      }
       position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
     }
     std::expected<void, ErrorText> built;
