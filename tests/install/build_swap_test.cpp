@@ -22,8 +22,10 @@
 
 #include "lib/hexdigest.hpp"
 #include "platform/fs_ops.hpp"
+#include "release/installed_release.hpp"
 #include "support/child.hpp"
 #include "support/temp_dir.hpp"
+#include "support/test_key.hpp"
 
 namespace {
 
@@ -626,6 +628,66 @@ TEST(FsOps, SyncFileSystem) {
   TempDir dir;
   EXPECT_FALSE(sync_file_system(dir.path));
   EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
+}
+
+}  // namespace
+
+namespace {
+
+// A swap killed between the renames of its release files: the next run
+// completes the change from the staged copies when they verify with what
+// was already renamed; the view of it changes nothing.
+TEST(InterruptedCommit, IsCompletedFromTheStagedCopies) {
+  const auto signed_json = [](const std::string& version) {
+    return R"({"version":")" + version + R"(","files":[]})";
+  };
+  const std::string old_json = signed_json("1.0");
+  const std::string new_json = signed_json("2.0");
+  const std::string old_sig = test_sign_hex(old_json) + "\n";
+  const std::string new_sig = test_sign_hex(new_json) + "\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> installed;  // json, sig, version
+    std::vector<std::optional<std::string>> staged;
+    std::optional<std::string> completed_version;
+  };
+  const std::vector<Case> cases = {
+      {"killed after the manifest rename", {new_json, old_sig, "1.0"}, {std::nullopt, new_sig, "2.0"}, "2.0"},
+      {"killed after the signature rename", {new_json, new_sig, "1.0"}, {std::nullopt, std::nullopt, "2.0"}, "2.0"},
+      {"killed before the commit", {old_json, old_sig, "1.0"}, {new_json, new_sig, "2.0"}, std::nullopt},
+      {"no commit at all", {old_json, old_sig, "1.0"}, {std::nullopt, std::nullopt, std::nullopt}, std::nullopt},
+      {"copies of another release", {new_json, old_sig, "1.0"}, {std::nullopt, old_sig, "1.0"}, std::nullopt},
+  };
+  const std::array<std::string_view, 3> names = {".manifest.json", ".manifest.sig", ".version"};
+  const std::array<std::string_view, 3> staged_names = {STAGED_MANIFEST_FILE, STAGED_SIGNATURE_FILE,
+                                                        STAGED_VERSION_FILE};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Install in;
+    fs::create_directories(in.folders.stage_dir);
+    fs::create_directories(in.folders.cache_dir);
+    for (std::size_t i = 0; i < 3; ++i) {
+      write_file(in.install_dir / names[i], c.installed[i]);
+      if (c.staged[i]) write_file(in.folders.stage_dir / staged_names[i], *c.staged[i]);
+    }
+
+    const auto view = interrupted_commit(in.install_dir, TEST_PUBLIC_KEY_HEX);
+    EXPECT_EQ(view ? std::optional(view->version) : std::nullopt, c.completed_version);
+    EXPECT_EQ(read_file(in.install_dir / ".manifest.sig"), c.installed[1]);
+
+    EXPECT_EQ(finish_interrupted_commit(in.install_dir, TEST_PUBLIC_KEY_HEX), c.completed_version.has_value());
+    const auto loaded = load_installed_release(in.install_dir, TEST_PUBLIC_KEY_HEX);
+    if (c.completed_version) {
+      ASSERT_TRUE(loaded.has_value());
+      EXPECT_EQ(loaded->version, *c.completed_version);
+      EXPECT_EQ(read_file(in.install_dir / ".version"), *c.completed_version);
+      EXPECT_FALSE(exists_entry(in.folders.stage_dir));
+      EXPECT_FALSE(exists_entry(in.folders.cache_dir));
+    } else {
+      for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(read_file(in.install_dir / names[i]), c.installed[i]);
+      EXPECT_TRUE(exists_entry(in.folders.cache_dir));
+    }
+  }
 }
 
 }  // namespace
