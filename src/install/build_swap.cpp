@@ -20,7 +20,9 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/files.hpp"
 #include "platform/fs_ops.hpp"
+#include "release/installed_release.hpp"
 
 namespace {
 
@@ -96,9 +98,12 @@ struct PieceBuffer {
 // Up to `length` bytes of `location`, fewer when its file ends first.
 // Zero, or the error number of the open or of a read.
 int read_salvaged(const PieceLocation& location, std::uint64_t length, PieceBuffer& piece) {
-  const int fd = ::open(location.file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  FileClose closer{fd};
+  // The file may have changed since the plan: a FIFO there must not hang
+  // the build, a link must not lead elsewhere.
+  const auto opened = open_regular_file(location.file);
+  if (!opened) return opened.error().value();
+  FileClose closer{*opened};
+  const int fd = *opened;
   if (location.offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EINVAL;
   auto offset = static_cast<off_t>(location.offset);
   while (length > 0) {
@@ -118,9 +123,10 @@ int read_salvaged(const PieceLocation& location, std::uint64_t length, PieceBuff
 // The whole cache file at `path`, whatever its length. Zero, or the error
 // number of the open or of a read.
 int read_cached(const std::filesystem::path& path, PieceBuffer& piece) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  FileClose closer{fd};
+  const auto opened = open_regular_file(path);
+  if (!opened) return opened.error().value();
+  FileClose closer{*opened};
+  const int fd = *opened;
   // One byte more than the file holds, so that the read that finds the end
   // needs no growth.
   struct stat info {};
@@ -168,14 +174,9 @@ mode_t built_file_mode(const FileEntry& file, const ReleaseInfo& target) {
 
 std::expected<void, ErrorText> build_file(const WorkFolders& folders, const ReleaseInfo& target,
                                           const FileEntry& file, const SalvageMap& salvaged) {
-  const std::filesystem::path staged = join(folders.stage_dir, file.path);
-  std::error_code error;
-  std::filesystem::create_directories(staged.parent_path(), error);
-  if (error) return std::unexpected(error.message());
-
-  const int fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                        built_file_mode(file, target));
-  if (fd < 0) return std::unexpected(io_text(errno));
+  const auto created = create_fresh_file(folders.stage_dir, file.path, built_file_mode(file, target));
+  if (!created) return std::unexpected(created.error().message());
+  const int fd = *created;
   FileClose closer{fd};
 
   BuildWriter writer{fd, nullptr};
@@ -308,13 +309,14 @@ void roll_back(const std::vector<FileMove>& moves) {
   }
 }
 
-// `content` whole in a new file at `path`; a leftover of that name (a link
-// included) is replaced, never written through.
-std::expected<void, ErrorText> write_new_file(const std::filesystem::path& path, const std::string& content) {
-  (void)::unlink(path.c_str());
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return std::unexpected(io_text(errno));
-  FileClose closer{fd};
+// `content` whole in a new file `name` in `folder`; a leftover of that name
+// (a link included) is replaced, never written through.
+std::expected<void, ErrorText> write_new_file(const std::filesystem::path& folder, std::string_view name,
+                                              const std::string& content) {
+  const auto created = create_fresh_file(folder, name, 0644);
+  if (!created) return std::unexpected(created.error().message());
+  FileClose closer{*created};
+  const int fd = *created;
   if (const int failure = write_all(fd, reinterpret_cast<const unsigned char*>(content.data()), content.size()))
     return std::unexpected(io_text(failure));
   if (closer.close_now() != 0) return std::unexpected(io_text(errno));
@@ -323,9 +325,20 @@ std::expected<void, ErrorText> write_new_file(const std::filesystem::path& path,
 
 struct ReleaseFile {
   std::string_view name;
-  std::string_view new_name;
+  std::string_view staged_name;
   const std::string& content;
 };
+
+// The release files in the order the swap writes and renames them.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 3> RELEASE_FILE_NAMES = {{
+    {MANIFEST_FILE, STAGED_MANIFEST_FILE},
+    {SIGNATURE_FILE, STAGED_SIGNATURE_FILE},
+    {VERSION_FILE, STAGED_VERSION_FILE},
+}};
+
+std::optional<std::string> read_small_file(const std::filesystem::path& path) {
+  return read_regular_file(path, INSTALLED_MANIFEST_LIMIT);
+}
 
 }  // namespace
 
@@ -376,19 +389,21 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
                                           const std::vector<std::string>& to_remove) {
   (void)remove_tree(folders.old_dir);
 
-  // Written whole before anything moves and renamed over the old ones at
-  // the end: a kill or a full disk never leaves release files that fail to
-  // verify, which would make the next run start a first install.
+  // Written whole into the stage folder before anything moves and renamed
+  // over the old ones at the end: a kill or a full disk never leaves empty
+  // release files, and a kill between the renames leaves the copies that
+  // finish_interrupted_commit completes the change with.
   const std::array<ReleaseFile, 3> release_files = {{
-      {MANIFEST_FILE, NEW_MANIFEST_FILE, target.manifest_json},
-      {SIGNATURE_FILE, NEW_SIGNATURE_FILE, target.manifest_sig},
-      {VERSION_FILE, NEW_VERSION_FILE, target.version},
+      {MANIFEST_FILE, STAGED_MANIFEST_FILE, target.manifest_json},
+      {SIGNATURE_FILE, STAGED_SIGNATURE_FILE, target.manifest_sig},
+      {VERSION_FILE, STAGED_VERSION_FILE, target.version},
   }};
   const auto remove_new_files = [&] {
-    for (const ReleaseFile& file : release_files) (void)::unlink(join(install_dir, file.new_name).c_str());
+    for (const ReleaseFile& file : release_files)
+      (void)::unlink(join(folders.stage_dir, file.staged_name).c_str());
   };
   for (const ReleaseFile& file : release_files) {
-    if (auto written = write_new_file(join(install_dir, file.new_name), file.content); !written) {
+    if (auto written = write_new_file(folders.stage_dir, file.staged_name, file.content); !written) {
       remove_new_files();
       return written;
     }
@@ -405,7 +420,7 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
   auto moved = move_files(install_dir, folders, target, to_update, to_remove, moves);
   if (moved) {
     for (const ReleaseFile& file : release_files) {
-      if (::rename(join(install_dir, file.new_name).c_str(), join(install_dir, file.name).c_str()) != 0) {
+      if (::rename(join(folders.stage_dir, file.staged_name).c_str(), join(install_dir, file.name).c_str()) != 0) {
         moved = std::unexpected(io_text(errno));
         break;
       }
@@ -422,4 +437,51 @@ void clean_up(const WorkFolders& folders) {
   (void)remove_tree(folders.old_dir);
   (void)remove_tree(folders.stage_dir);
   (void)remove_tree(folders.cache_dir);
+}
+
+std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& install_dir,
+                                              std::string_view public_key_hex) {
+  const auto folders = work_folders(install_dir);
+  if (!folders) return std::nullopt;
+  // The copies are written and renamed in one order, so a commit is under
+  // way exactly when the first copy is gone and a later one is still there.
+  const auto staged = [&](std::size_t i) {
+    return read_small_file(join(folders->stage_dir, RELEASE_FILE_NAMES[i].second));
+  };
+  const auto installed = [&](std::size_t i) {
+    return read_small_file(join(install_dir, RELEASE_FILE_NAMES[i].first));
+  };
+  struct stat info {};
+  if (::lstat(join(folders->stage_dir, STAGED_MANIFEST_FILE).c_str(), &info) == 0) return std::nullopt;
+  std::optional<std::string> sig = staged(1);
+  std::optional<std::string> version = staged(2);
+  if (!sig && !version) return std::nullopt;
+  if (!sig) sig = installed(1);
+  if (!version) version = installed(2);
+  std::optional<std::string> json = installed(0);
+  if (!json || !sig || !version || !is_valid_utf8(*json) || !is_valid_utf8(*sig)) return std::nullopt;
+  auto info_parsed = parse_release_info(std::move(*json), std::move(*sig), public_key_hex);
+  if (!info_parsed || info_parsed->version != *version) return std::nullopt;
+  return std::move(*info_parsed);
+}
+
+bool finish_interrupted_commit(const std::filesystem::path& install_dir, std::string_view public_key_hex) {
+  if (!interrupted_commit(install_dir, public_key_hex)) return false;
+  const auto folders = work_folders(install_dir);
+  if (!folders) return false;
+  for (const auto& [name, staged_name] : RELEASE_FILE_NAMES) {
+    const std::filesystem::path from = join(folders->stage_dir, staged_name);
+    struct stat info {};
+    if (::lstat(from.c_str(), &info) != 0) continue;
+    if (::rename(from.c_str(), join(install_dir, name).c_str()) != 0) return false;
+  }
+  // What the stopped run would have done next.
+  clean_up(*folders);
+  return true;
+}
+
+std::optional<ReleaseInfo> load_committed_release(const std::filesystem::path& install_dir,
+                                                  std::string_view public_key_hex) {
+  if (auto pending = interrupted_commit(install_dir, public_key_hex)) return pending;
+  return load_installed_release(install_dir, public_key_hex);
 }

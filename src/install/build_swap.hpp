@@ -46,12 +46,13 @@ std::expected<void, ErrorText> place_file(const std::filesystem::path& install_d
                                           const std::optional<std::filesystem::path>& staged);
 
 // The swap with its rollback: the three release files written whole under
-// their NEW_ names and flushed to disk with the built files, then an entry of
+// their STAGED_ names in the stage folder and flushed to disk with the built
+// files, then an entry of
 // `to_remove` that stands where a folder of a built file must go moved out,
 // the built files in, the rest of `to_remove` out (an entry that is a file
 // just placed, or a folder holding one, stays), the release files renamed
-// into place; on failure every move undone, newest first, and the NEW_ files
-// removed.
+// into place in the order manifest, signature, version; on failure every move
+// undone, newest first, and the staged copies removed.
 std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_dir,
                                           const WorkFolders& folders, const ReleaseInfo& target,
                                           const std::vector<std::size_t>& to_update,
@@ -59,3 +60,21 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
 
 // Removes old_dir, stage_dir and cache_dir; cannot fail.
 void clean_up(const WorkFolders& folders);
+
+// The release that a swap stopped between the renames of its release files
+// (a kill) was committing: the staged copies it had not yet renamed together
+// with the files it had, when they verify and the version file agrees. None
+// when no commit was under way. Changes nothing.
+std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& install_dir,
+                                              std::string_view public_key_hex);
+
+// Completes such a commit: the staged copies left are renamed into place and
+// the work folders removed, as the stopped run would have done. True when a
+// commit was completed.
+bool finish_interrupted_commit(const std::filesystem::path& install_dir,
+                               std::string_view public_key_hex);
+
+// The installed release as a completed commit would leave it: the
+// interrupted commit's release when there is one, else load_installed_release.
+std::optional<ReleaseInfo> load_committed_release(const std::filesystem::path& install_dir,
+                                                  std::string_view public_key_hex);

@@ -24,6 +24,7 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/fs_ops.hpp"
 
 namespace {
 
@@ -100,10 +101,13 @@ struct DCtxFree {
   void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
 };
 
-std::expected<void, ErrorText> write_whole_file(const fs::path& path,
+// `bytes` whole in a fresh file `name` in `folder`: whatever another user put
+// at that name (a link, a FIFO) is removed, never written through.
+std::expected<void, ErrorText> write_whole_file(const fs::path& folder, const std::string& name,
                                                 std::span<const std::uint8_t> bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::unexpected(system_text(errno));
+  const auto created = create_fresh_file(folder, name, 0666);
+  if (!created) return std::unexpected(created.error().message());
+  const int fd = *created;
   std::size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
@@ -119,6 +123,16 @@ std::expected<void, ErrorText> write_whole_file(const fs::path& path,
   if (::close(fd) != 0 && errno != EINTR)
     return std::unexpected(system_text(errno));
   return {};
+}
+
+// Only a regular file under the id's own name counts: a link or a FIFO that
+// someone put there is absent and gets replaced.
+bool cached_piece_verifies(const fs::path& cache_dir, const std::string& id) {
+  const auto opened = open_regular_file(cache_dir / id);
+  if (!opened) return false;
+  const auto digest = sha256_fd_hex(*opened);
+  ::close(*opened);
+  return digest && *digest == id;
 }
 
 }  // namespace
@@ -237,9 +251,9 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
   const std::span<const std::uint8_t> bytes(buffers.decoded.get(), decoded_size);
   if (sha256_hex(bytes) != id) return std::unexpected(std::string(NOT_VERIFIED_TEXT));
 
-  fs::path part = ctx.cache_dir / id;
-  part += PART_FILE_SUFFIX;
-  if (auto written = write_whole_file(part, bytes); !written) return written;
+  const std::string part_name = id + std::string(PART_FILE_SUFFIX);
+  if (auto written = write_whole_file(ctx.cache_dir, part_name, bytes); !written) return written;
+  const fs::path part = ctx.cache_dir / part_name;
   const fs::path final_path = ctx.cache_dir / id;
   if (::rename(part.c_str(), final_path.c_str()) != 0)
     return std::unexpected(system_text(errno));
@@ -259,8 +273,7 @@ void download_worker(DownloadContext& ctx) noexcept {
     const std::uint64_t size = download_size_of(ctx.release, id);
 
     if (is_digest_text(id)) {
-      const auto digest = sha256_file_hex(ctx.cache_dir / id);
-      if (digest && *digest == id) {
+      if (cached_piece_verifies(ctx.cache_dir, id)) {
         ctx.done_bytes->fetch_add(size);
         continue;
       }

@@ -23,6 +23,7 @@
 #include "install/windows_steps.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/files.hpp"
 #include "release/install_layout.hpp"
 #include "release/installed_release.hpp"
 #include "release/offered_release.hpp"
@@ -40,12 +41,13 @@ std::string one_decimal(double value) {
   return std::string(text.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
-// Anything of that name counts, a dangling link included; a name the system
-// cannot look up at all (one with a NUL) counts as absent.
-bool entry_exists(const std::filesystem::path& path) {
+// Only a regular file counts: the download takes anything else there (a
+// link, a FIFO) for absent. A name the system cannot look up at all (one
+// with a NUL) counts as absent.
+bool cache_entry_exists(const std::filesystem::path& path) {
   if (path.native().find('\0') != std::string::npos) return false;
   struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void print_repair_listing(const std::vector<std::string>& problems) {
@@ -57,13 +59,13 @@ void print_repair_listing(const std::vector<std::string>& problems) {
   print("Repairing them.\n");
 }
 
-// Pieces already lying in the cache are not counted: whatever stands under
-// an id's name there, the plan line treats as fetched.
+// Pieces already lying in the cache are not counted: whatever file stands
+// under an id's name there, the plan line treats as fetched.
 std::uint64_t bytes_to_download(const ReleaseInfo& target, const std::vector<std::string>& ids,
                                 const std::filesystem::path& cache_dir) {
   std::uint64_t total = 0;
   for (const std::string& id : ids) {
-    if (entry_exists(cache_dir / id)) continue;
+    if (cache_entry_exists(cache_dir / id)) continue;
     const auto chunk = target.chunks.find(id);
     if (chunk != target.chunks.end()) total += chunk->second;
   }
@@ -101,19 +103,32 @@ std::optional<FileIdentity> running_program() {
 }
 
 struct FirstInstallWalk {
-  std::unordered_set<std::string> target_keys;
+  std::unordered_set<std::string> owned_keys;
   std::optional<FileIdentity> program;
 };
 
+// The paths that release information the program itself left names, whether
+// or not its signature still verifies: the folder's own ".manifest.json" and
+// the copy that a swap writes into the stage folder before it moves anything.
+void add_paths_of_own_release_files(const std::filesystem::path& install_dir, FirstInstallWalk& walk) {
+  std::vector<std::filesystem::path> sources = {install_dir / MANIFEST_FILE};
+  if (const auto folders = work_folders(install_dir))
+    sources.push_back(folders->stage_dir / STAGED_MANIFEST_FILE);
+  for (const std::filesystem::path& source : sources)
+    if (const auto text = read_regular_file(source, INSTALLED_MANIFEST_LIMIT))
+      for (const std::string& path : unverified_file_paths(*text))
+        walk.owned_keys.insert(scan_path_key(path));
+}
+
 // Files a first install may find in its folder and take over: the target's
-// own (a first install killed during its swap), the release files and their
-// temporary names at the top, and the running setup program.
+// own, those that the program's own release information names (a first
+// install killed during its swap, a damaged ".manifest.json"), the release
+// files at the top, and the running setup program.
 bool may_take_over(const FirstInstallWalk& walk, const std::string& raw_relative,
                    const std::filesystem::path& path, bool top) {
-  if (walk.target_keys.contains(scan_path_key(utf8_lossy(raw_relative)))) return true;
-  static constexpr std::array<std::string_view, 6> RELEASE_FILES = {
-      MANIFEST_FILE,     SIGNATURE_FILE,     VERSION_FILE,
-      NEW_MANIFEST_FILE, NEW_SIGNATURE_FILE, NEW_VERSION_FILE};
+  if (walk.owned_keys.contains(scan_path_key(utf8_lossy(raw_relative)))) return true;
+  static constexpr std::array<std::string_view, 3> RELEASE_FILES = {MANIFEST_FILE, SIGNATURE_FILE,
+                                                                    VERSION_FILE};
   if (top && std::ranges::find(RELEASE_FILES, raw_relative) != RELEASE_FILES.end()) return true;
   struct stat st {};
   return walk.program && ::stat(path.c_str(), &st) == 0 && st.st_dev == walk.program->device &&
@@ -127,7 +142,8 @@ bool may_take_over(const FirstInstallWalk& walk, const std::string& raw_relative
 // anything and counts as holding something; links are judged, never walked.
 bool holds_foreign_files(const std::filesystem::path& install_dir, const ReleaseInfo& target) {
   FirstInstallWalk walk;
-  for (const FileEntry& file : target.files) walk.target_keys.insert(scan_path_key(file.path));
+  for (const FileEntry& file : target.files) walk.owned_keys.insert(scan_path_key(file.path));
+  add_paths_of_own_release_files(install_dir, walk);
   walk.program = running_program();
 
   struct Pending {
@@ -216,8 +232,7 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
   auto folders = work_folders(install_dir);
   if (!folders) return std::unexpected(folders.error());
 
-  if (!installed && !entry_exists(install_dir / MANIFEST_FILE) &&
-      holds_foreign_files(install_dir, offered))
+  if (!installed && holds_foreign_files(install_dir, offered))
     return std::unexpected(display(install_dir) +
                            " is not empty and holds no Reef Town installation; choose an empty "
                            "folder");

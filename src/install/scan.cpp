@@ -23,17 +23,11 @@ namespace {
 constexpr std::array<std::string_view, 3> RELEASE_INFO_FILES = {VERSION_FILE, MANIFEST_FILE,
                                                                  SIGNATURE_FILE};
 
-std::string fold_a_to_z(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return folded;
-}
-
 bool has_suspect_extension(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return false;
-  const std::string extension = fold_a_to_z(utf8_lossy(name.substr(dot + 1)));
+  // A name without '/' or "." comes back folded and otherwise unchanged.
+  const std::string extension = scan_path_key(utf8_lossy(name.substr(dot + 1)));
   return std::ranges::find(SUSPECT_EXTENSIONS, extension) != SUSPECT_EXTENSIONS.end();
 }
 
@@ -211,23 +205,6 @@ std::uint64_t file_size_of(const std::vector<FileEntry>& files, std::size_t i) {
 
 bool larger_file_first(const ReleaseInfo& release, std::size_t a, std::size_t b) {
   return file_size_of(release.files, a) > file_size_of(release.files, b);
-}
-
-std::string scan_path_key(std::string_view path) {
-  std::string key;
-  key.reserve(path.size());
-  std::size_t at = 0;
-  while (at <= path.size()) {
-    std::size_t slash = path.find('/', at);
-    if (slash == std::string_view::npos) slash = path.size();
-    const std::string_view name = path.substr(at, slash - at);
-    if (!name.empty() && name != ".") {
-      if (!key.empty()) key += '/';
-      key += fold_a_to_z(name);
-    }
-    at = slash + 1;
-  }
-  return key;
 }
 
 std::size_t scan_worker_count(unsigned processors) {

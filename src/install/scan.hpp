@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/system.hpp"
+#include "release/install_layout.hpp"
 #include "release/release_info.hpp"
 
 // Extensions of files that would change what the game runs or loads; a
@@ -68,11 +69,6 @@ std::uint64_t file_size_of(const std::vector<FileEntry>& files, std::size_t i);
 
 // Hashing threads for a system that reports `processors` (0: none reported).
 std::size_t scan_worker_count(unsigned processors);
-
-// The one form in which the walk's relative paths and the release's paths are
-// compared: A-Z folded to lower case, empty and "." components dropped, '/'
-// between the rest. No other byte changes: a backslash is an ordinary name byte.
-std::string scan_path_key(std::string_view path);
 
 // A seam over the starts of the hashing threads; the defaults are the
 // program's. Starts past `limit` fail as they do when the system has no thread

@@ -81,3 +81,60 @@ std::error_code sync_file_system(const std::filesystem::path& path) {
   ::close(fd);
   return error;
 }
+
+namespace {
+
+std::error_code errno_code(int error = errno) { return std::error_code(error, std::generic_category()); }
+
+}  // namespace
+
+std::expected<int, std::error_code> create_fresh_file(const std::filesystem::path& base,
+                                                      std::string_view relative, mode_t mode) {
+  std::error_code error;
+  std::filesystem::create_directories(base, error);
+  if (error) return std::unexpected(error);
+  int folder = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return std::unexpected(errno_code());
+  std::string_view rest = relative;
+  for (;;) {
+    while (rest.starts_with('/')) rest.remove_prefix(1);
+    const std::size_t slash = rest.find('/');
+    const std::string name(rest.substr(0, slash));
+    if (slash == std::string_view::npos) {
+      if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
+        const int saved = errno;  // a folder there, say
+        ::close(folder);
+        return std::unexpected(errno_code(saved));
+      }
+      const int fd = ::openat(folder, name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      const int saved = errno;
+      ::close(folder);
+      if (fd < 0) return std::unexpected(errno_code(saved));
+      return fd;
+    }
+    rest.remove_prefix(slash + 1);
+    if (name.empty() || name == ".") continue;
+    if (::mkdirat(folder, name.c_str(), 0777) != 0 && errno != EEXIST) {
+      const int saved = errno;
+      ::close(folder);
+      return std::unexpected(errno_code(saved));
+    }
+    const int sub = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int saved = errno;
+    ::close(folder);
+    if (sub < 0) return std::unexpected(errno_code(saved));
+    folder = sub;
+  }
+}
+
+std::expected<int, std::error_code> open_regular_file(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(errno == ELOOP ? errno_code(ENOENT) : errno_code());
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::unexpected(errno_code(S_ISDIR(info.st_mode) ? EISDIR : ENOENT));
+  }
+  return fd;
+}

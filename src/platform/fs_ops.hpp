@@ -3,7 +3,11 @@
 // state; safe on any thread.
 #pragma once
 
+#include <sys/types.h>
+
+#include <expected>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 // Removes `path` with everything below it. A link, at the top or inside, is
@@ -21,3 +25,17 @@ bool remove_empty_folders(const std::filesystem::path& path);
 // The error of the open or of the flush, which includes a write-back error
 // of a file written earlier.
 std::error_code sync_file_system(const std::filesystem::path& path);
+
+// Creates the file `relative` ('/'-separated) below the folder `base`, with
+// the folders it needs, for writing: fresh, whatever stood at its name removed
+// first, and never through a link, neither `base` itself nor a folder below
+// it nor the file. For work folders that another user may have made first.
+// The open descriptor, or the error.
+std::expected<int, std::error_code> create_fresh_file(const std::filesystem::path& base,
+                                                      std::string_view relative, mode_t mode);
+
+// Opens the regular file at `path` for reading without following a link at
+// its last name and without waiting (a FIFO never blocks). The descriptor,
+// or EISDIR for a folder and ENOENT for anything else that is not a regular
+// file (a link, a FIFO): such an entry counts as absent.
+std::expected<int, std::error_code> open_regular_file(const std::filesystem::path& path);

@@ -4,6 +4,39 @@
 #include <string_view>
 #include <system_error>
 
+namespace {
+
+std::string fold_a_to_z(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return folded;
+}
+
+}  // namespace
+
+std::string scan_path_key(std::string_view path) {
+  std::string key;
+  key.reserve(path.size());
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t slash = path.find('/', at);
+    if (slash == std::string_view::npos) slash = path.size();
+    const std::string_view name = path.substr(at, slash - at);
+    if (!name.empty() && name != ".") {
+      if (!key.empty()) key += '/';
+      key += fold_a_to_z(name);
+    }
+    at = slash + 1;
+  }
+  return key;
+}
+
+bool names_release_file(std::string_view path) {
+  const std::string key = scan_path_key(path);
+  return key == MANIFEST_FILE || key == SIGNATURE_FILE || key == VERSION_FILE;
+}
+
 std::optional<std::filesystem::path> install_parent(const std::filesystem::path& install_dir) {
   // Path text, not path components: std::filesystem::path::parent_path gives
   // "a/b" for "a/b/", where the trailing '/' is no component of its own.

@@ -6,6 +6,7 @@
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "lib/error_text.hpp"
@@ -14,11 +15,12 @@ inline constexpr std::string_view MANIFEST_FILE = ".manifest.json";
 inline constexpr std::string_view SIGNATURE_FILE = ".manifest.sig";
 inline constexpr std::string_view VERSION_FILE = ".version";
 
-// The new release files are written whole under these names first and then
-// renamed over the three above, so that a failure never leaves them empty.
-inline constexpr std::string_view NEW_MANIFEST_FILE = ".manifest.json.new";
-inline constexpr std::string_view NEW_SIGNATURE_FILE = ".manifest.sig.new";
-inline constexpr std::string_view NEW_VERSION_FILE = ".version.new";
+// The swap writes the new release files whole under these names in the stage
+// folder first and then renames them, in this order, over the three above.
+// No release path holds a ':', so no game file can ever take these names.
+inline constexpr std::string_view STAGED_MANIFEST_FILE = ":manifest.json";
+inline constexpr std::string_view STAGED_SIGNATURE_FILE = ":manifest.sig";
+inline constexpr std::string_view STAGED_VERSION_FILE = ":version";
 
 inline constexpr std::string_view CACHE_DIR_NAME = ".reeftown-cache";
 inline constexpr std::string_view STAGE_DIR_NAME = ".reeftown-stage";
@@ -32,6 +34,15 @@ struct WorkFolders {
   std::filesystem::path stage_dir;
   std::filesystem::path old_dir;
 };
+
+// The one form in which paths are compared with the folder's entries: A-Z
+// folded to lower case, empty and "." components dropped, '/' between the
+// rest. No other byte changes: a backslash is an ordinary name byte.
+std::string scan_path_key(std::string_view path);
+
+// True when `path`, compared as scan_path_key compares, names one of the
+// three release files at the top of the install folder.
+bool names_release_file(std::string_view path);
 
 // The path with its last component taken away; a trailing '/' is no
 // component, so "a/b/" gives "a" and a single name gives "". None for the

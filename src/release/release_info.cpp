@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include "lib/hexdigest.hpp"
+#include "release/install_layout.hpp"
 #include "release/json.hpp"
 
 namespace {
@@ -32,6 +33,9 @@ bool path_is_safe(std::string_view path) {
   if (path.find(':') != std::string_view::npos) return false;
   if (path.front() == '\\') return false;
   if (path.find('\0') != std::string_view::npos) return false;
+  // The program's own files at the top: a release listing one would
+  // overwrite it with a game file, or have the swap replace the game file.
+  if (names_release_file(path)) return false;
   return true;
 }
 
@@ -115,4 +119,15 @@ std::expected<ReleaseInfo, ErrorText> parse_release_info(std::string manifest_js
   info.manifest_json = std::move(manifest_json);
   info.manifest_sig = std::move(manifest_sig);
   return info;
+}
+
+std::vector<std::string> unverified_file_paths(std::string_view manifest_json) {
+  std::vector<std::string> paths;
+  std::string text(manifest_json);
+  auto doc = parse_json_borrowing(text);
+  if (!doc) return paths;
+  for (const JsonValue& file : json_elements(json_member(doc->root, "files")))
+    if (auto path = json_string(json_member(file, "p")); path && !path->empty())
+      paths.emplace_back(*path);
+  return paths;
 }

@@ -56,6 +56,11 @@ inline constexpr std::string_view BAD_PATH_TEXT = "bad release information (file
 bool release_signature_verifies(std::string_view public_key_hex, std::string_view manifest_json,
                                 std::string_view manifest_sig);
 
+// The file paths that release information text lists, read without any check
+// of its signature or of the paths: what a copy that the program wrote itself
+// named, after the copy was damaged. Empty when the text does not parse.
+std::vector<std::string> unverified_file_paths(std::string_view manifest_json);
+
 // Verifies, then parses. Both texts are taken over: on success they become
 // manifest_json and manifest_sig unchanged.
 std::expected<ReleaseInfo, ErrorText> parse_release_info(

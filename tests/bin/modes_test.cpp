@@ -3,11 +3,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "bin/setup/modes.hpp"
 #include "bin/run_setup.hpp"
+#include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
+#include "support/test_key.hpp"
 
 namespace {
 
@@ -41,6 +51,76 @@ TEST(FinalError, PromptReadsOneLineOnly) {
     EXPECT_EQ(run.input_consumed, c.want_consumed) << c.name;
     EXPECT_EQ(run.out, "") << c.name;
   }
+}
+
+namespace fs = std::filesystem;
+
+// The password database as the uninstall test wants it.
+std::optional<fs::path> g_password_home;
+std::optional<fs::path> password_home_of_test() { return g_password_home; }
+
+// With HOME unset, the home folder that the password database names is
+// still never handed to the shell, even when it holds an installation.
+TEST(Uninstall, HomeFolderWithHomeUnset) {
+  TempDir dir;
+  const fs::path home = dir.path / "home";
+  const std::string json = R"({"version":"1.0","files":[]})";
+  write_file(home / ".manifest.json", json);
+  write_file(home / ".manifest.sig", test_sign_hex(json));
+  write_file(home / ".version", "1.0");
+  const fs::path bin = dir.path / "bin";
+  const fs::path log = dir.path / "cmd.log";
+  write_file(bin / "cmd", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + log.string() + "'\n");
+  for (const char* name : {"powershell.exe", "reg"}) write_file(bin / name, "#!/bin/sh\nexit 0\n");
+  for (const char* name : {"cmd", "powershell.exe", "reg"}) fs::permissions(bin / name, fs::perms::owner_all);
+  ScopedEnv path("PATH", bin.string());
+  ScopedEnv data("XDG_DATA_HOME", (dir.path / "xdg").string());
+  ScopedEnv unset_home("HOME", "/");
+  ::unsetenv("HOME");
+
+  struct Case {
+    const char* name;
+    fs::path password_home;
+    bool handed_to_shell;
+  };
+  const std::vector<Case> cases = {
+      {"the password database's home", home, false},
+      {"another user's home", dir.path / "elsewhere", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(log);
+    g_password_home = c.password_home;
+    RunOptions options;
+    options.pass.public_key_hex = TEST_PUBLIC_KEY_HEX;
+    options.password_home = password_home_of_test;
+    options.input_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const fs::path err = dir.path / "err";
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int sink = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(sink, 2);
+    const int code = run_uninstall(Settings{home, "http://127.0.0.1:9"}, {}, options);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(sink);
+    ::close(options.input_fd);
+    EXPECT_EQ(code, 0);
+    const std::string left =
+        "(" + home.string() + " is the root, a home folder or a folder above one and was left as it is)\n";
+    if (c.handed_to_shell) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (read_file(log).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      EXPECT_THAT(read_file(log), HasSubstr("rmdir /s /q \"" + home.string() + "\""));
+      EXPECT_THAT(read_file(err), ::testing::Not(HasSubstr(left)));
+    } else {
+      EXPECT_THAT(read_file(err), HasSubstr(left));
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      EXPECT_EQ(read_file(log), "");
+    }
+  }
+  EXPECT_TRUE(fs::exists(home / ".manifest.json"));
 }
 
 }  // namespace

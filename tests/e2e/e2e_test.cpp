@@ -128,6 +128,19 @@ struct EndToEnd : ::testing::Test {
     return result.value_or(PublishResult{});
   }
 
+  PublishResult publish_folder(const std::string& version, std::uint64_t released, const fs::path& game) {
+    PublishRequest request;
+    request.game_dir = game;
+    request.tree_dir = tree;
+    request.version = version;
+    request.released = released;
+    request.key_pem = fs::path(REEFTOWN_TEST_DATA_DIR) / "test_release_key.pem";
+    request.piece_size = PIECE;
+    auto result = publish_release(request);
+    EXPECT_TRUE(result.has_value()) << (result ? "" : result.error());
+    return result.value_or(PublishResult{});
+  }
+
   static ReleaseInfo release_of(const PublishResult& published) {
     auto release =
         parse_release_info(published.manifest_json, published.manifest_sig, TEST_PUBLIC_KEY_HEX);
@@ -202,6 +215,27 @@ struct EndToEnd : ::testing::Test {
   }
 
   std::uint64_t count_piece_gets() const { return server.piece_gets(); }
+
+  // The program under strace, every rename held 0.4 s after it is done, so
+  // that a kill lands between two of them.
+  SetupProcess start_traced(std::vector<std::string> args) {
+    std::vector<std::string> all = {"-f", "-qq", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2",
+                                    "-e", "inject=rename,renameat,renameat2:delay_exit=400000",
+                                    REEFTOWN_SETUP_BINARY, "--dir", install.string(), "--base",
+                                    server.base_url()};
+    all.insert(all.end(), args.begin(), args.end());
+    return start_setup(STRACE, all, env(), "", work);
+  }
+
+  // Kills the traced program (strace's child), then strace.
+  static void kill_traced(const SetupProcess& tracer) {
+    std::string children = read_file("/proc/" + std::to_string(tracer.pid) + "/task/" +
+                                     std::to_string(tracer.pid) + "/children");
+    if (!children.empty()) ::kill(static_cast<pid_t>(std::stol(children)), SIGKILL);
+    (void)wait_setup(tracer, std::chrono::seconds(10));
+  }
+
+  static constexpr const char* STRACE = "/usr/bin/strace";
 };
 
 TEST_F(EndToEnd, FirstInstallThenUpToDate) {
@@ -489,6 +523,16 @@ struct UninstallGuard : EndToEnd {
 };
 
 TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  const auto install_release = [&](const fs::path& dir) {
+    write_file(dir / ".manifest.json", v1.manifest_json);
+    write_file(dir / ".manifest.sig", v1.manifest_sig);
+    write_file(dir / ".version", "1.0");
+  };
+  const auto user_files = [&](const fs::path& dir) {
+    write_file(dir / "notes.txt", "mine\n");
+    write_file(dir / "Photos" / "beach.jpg", "photo");
+  };
   const fs::path home = root.path / "home";
   fs::create_directories(home / "Documents");
   const fs::path other = root.path / "other";
@@ -496,35 +540,72 @@ TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
   const fs::path empty = root.path / "empty";
   fs::create_directories(empty);
   const fs::path game = root.path / "game";
-  write_file(game / ".version", "1.0");
+  install_release(game);
+  fs::create_directories(game / "Content");
+  const fs::path stray_version = root.path / "stray-version";
+  user_files(stray_version);
+  write_file(stray_version / ".version", "1.0");
+  const fs::path empty_manifest = root.path / "empty-manifest";
+  user_files(empty_manifest);
+  write_file(empty_manifest / ".manifest.json", "");
+  const fs::path link = root.path / "game-link";
+  fs::create_directory_symlink(game, link);
+  const fs::path quoted = root.path / "Reef \"Town\"";
+  install_release(quoted);
+  const fs::path home_with_game = root.path / "home-with-game";
+  install_release(home_with_game);
 
+  const std::string no_game = " holds no Reef Town installation";
   struct Case {
     const char* name;
     fs::path dir;
-    bool removed;
+    fs::path home;
+    std::optional<fs::path> removed;  // the folder the shell is asked to remove
+    std::string why_left;
   };
   const std::vector<Case> cases = {
-      {"other files", other, false},
-      {"the home folder", home, false},
-      {"an ancestor of home", root.path, false},
-      {"the root by another name", "/.", false},
-      {"an empty folder", empty, true},
-      {"release files", game, true},
+      {"other files", other, home, std::nullopt, no_game},
+      {"a stray .version beside a user's files", stray_version, home, std::nullopt, no_game},
+      {"an empty .manifest.json beside a user's files", empty_manifest, home, std::nullopt, no_game},
+      {"the home folder", home, home, std::nullopt, no_game},
+      {"an ancestor of home", root.path, home, std::nullopt, no_game},
+      {"the root by another name", "/.", home, std::nullopt, no_game},
+      {"a home folder that holds the game", home_with_game, home_with_game, std::nullopt,
+       " is the root, a home folder or a folder above one"},
+      {"a path the command text cannot carry", quoted, home, std::nullopt,
+       " has a '\"', '%' or line break in its path, which the removal command cannot carry,"},
+      {"an empty folder", empty, home, empty, ""},
+      {"release files", game, home, game, ""},
+      {"a way up from inside", game / "Content" / "..", home, game, ""},
+      {"a link to the game", link, home, game, ""},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     fs::remove(log);
-    const SetupExit result = uninstall(c.dir, home);
-    EXPECT_EQ(result.exit_code, 0) << c.name;
-    const std::string left = "(" + c.dir.string() + " holds no Reef Town installation and was left as it is)\n";
+    const SetupExit result = uninstall(c.dir, c.home);
+    EXPECT_EQ(result.exit_code, 0);
+    const std::string left = "(" + c.dir.string() + c.why_left + " and was left as it is)\n";
     if (c.removed) {
-      EXPECT_EQ(read_file(log), "/C\ntimeout /t 2 /nobreak >nul & rmdir /s /q \"" + c.dir.string() + "\"\n")
-          << c.name;
-      EXPECT_THAT(result.err, ::testing::Not(HasSubstr(left))) << c.name;
+      const std::string want =
+          "/C\ntimeout /t 2 /nobreak >nul & rmdir /s /q \"" + c.removed->string() + "\"\n";
+      // The shell starts detached and may write a moment after the program ends.
+      EXPECT_TRUE(wait_until([&] { return read_file(log) == want; }, std::chrono::seconds(10)))
+          << read_file(log);
+      EXPECT_THAT(result.err, ::testing::Not(HasSubstr("was left as it is"))) << result.err;
     } else {
-      EXPECT_EQ(read_file(log), "") << c.name;
-      EXPECT_THAT(result.err, HasSubstr(left + "Reef Town was removed.")) << c.name;
+      EXPECT_THAT(result.err, HasSubstr(left + "Reef Town was removed.")) << result.err;
     }
   }
+  // Nothing asked of the shell for the refused folders, also a little later.
+  fs::remove(log);
+  for (const Case& c : cases)
+    if (!c.removed && c.dir != link) (void)uninstall(c.dir, c.home);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(read_file(log), "");
+  // The link that named the folder is gone with it; the user's files stay.
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  EXPECT_EQ(read_file(stray_version / "notes.txt"), "mine\n");
+  EXPECT_EQ(read_file(empty_manifest / "Photos" / "beach.jpg"), "photo");
 }
 
 // Killed at a chosen moment and run again, the program converges to an
@@ -608,6 +689,135 @@ TEST_F(EndToEnd, KilledRunsConverge) {
       for (const std::string& id : cached) EXPECT_NE(paths[i], piece_path(id));
     EXPECT_EQ(run({"--check"}).exit_code, 0);
   }
+}
+
+// A run killed right after it renamed the new ".manifest.json" into place,
+// before the signature: the next run completes the change instead of taking
+// the folder for a first install, so the update fetched only its new pieces;
+// "--check" meanwhile reports the completed release and changes nothing.
+TEST_F(EndToEnd, KillBetweenTheReleaseFileRenamesIsCompleted) {
+  if (!fs::exists(STRACE)) GTEST_SKIP() << "needs strace";
+  const PublishResult v1 = publish("1.0", 100, 1);
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+  const PublishResult v2 = publish("2.0", 200, 2);
+  const std::uint64_t before = count_piece_gets();
+
+  SetupProcess traced = start_traced({"--no-launch"});
+  const bool renamed = wait_until([&] { return read_file(install / ".manifest.json") == v2.manifest_json; },
+                                  std::chrono::seconds(60));
+  kill_traced(traced);
+  ASSERT_TRUE(renamed);
+  ASSERT_EQ(read_file(install / ".manifest.sig"), v1.manifest_sig) << "the kill came too late";
+
+  const SetupExit check = run({"--check"});
+  EXPECT_EQ(check.exit_code, 0) << check.err;
+  EXPECT_THAT(check.err, HasSubstr("2.0 intact: "));
+  EXPECT_EQ(read_file(install / ".manifest.sig"), v1.manifest_sig);
+
+  const SetupExit rerun = run({"--no-launch"});
+  EXPECT_EQ(rerun.exit_code, 0) << rerun.err;
+  EXPECT_EQ(rerun.err, up_to_date_run(release_of(v2)));
+  EXPECT_EQ(count_piece_gets() - before, v2.pieces_written.size());
+  expect_installed(v2, 2);
+}
+
+// A first install killed during its swap, then a release that lacks one of
+// the files the killed run had placed: those files are the program's own.
+TEST_F(EndToEnd, FirstInstallKilledInItsSwapThenAChangedOffer) {
+  if (!fs::exists(STRACE)) GTEST_SKIP() << "needs strace";
+  publish("1.0", 100, 1);
+  SetupProcess traced = start_traced({"--no-launch"});
+  const bool placed = wait_until([&] { return fs::exists(install / "readme.txt"); }, std::chrono::seconds(60));
+  kill_traced(traced);
+  ASSERT_TRUE(placed);
+  ASSERT_FALSE(fs::exists(install / ".manifest.json")) << "the kill came too late";
+
+  const PublishResult v2 = publish("2.0", 200, 2);
+  const SetupExit rerun = run({"--no-launch"});
+  EXPECT_EQ(rerun.exit_code, 0) << rerun.err;
+  EXPECT_THAT(rerun.err, HasSubstr("Reef Town 2.0 - up to date, all 5 files verified.\n"));
+  EXPECT_EQ(run({"--check"}).exit_code, 0);
+}
+
+// Names that the program keeps for itself: a game file that only looks like
+// one installs and stays like any other; a release that lists a release file
+// is refused before anything is downloaded.
+TEST_F(EndToEnd, ReleasesNamingTheProgramsOwnFiles) {
+  const fs::path game = root.path / "own-names";
+  write_file(game / "ReefTown.exe", "#!/bin/sh\n");
+  write_file(game / ".manifest.json.new", "a game file");
+  write_file(game / ".version.new", "another");
+  const PublishResult lookalike = publish_folder("1.0", 100, game);
+  const SetupExit first = run({"--no-launch"});
+  EXPECT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(without_progress(first.err), first_install_text(release_of(lookalike)));
+  EXPECT_EQ(read_file(install / ".manifest.json.new"), "a game file");
+  EXPECT_EQ(read_file(install / ".manifest.json"), lookalike.manifest_json);
+  const SetupExit again = run({"--no-launch"});
+  EXPECT_EQ(again.err, up_to_date_run(release_of(lookalike)));
+  EXPECT_EQ(run({"--check"}).exit_code, 0);
+
+  // Signed by hand: the publisher itself refuses such a release.
+  for (const std::string own : {".manifest.json", "./.Version"}) {
+    SCOPED_TRACE(own);
+    fs::remove_all(install);
+    const std::string version = own == ".manifest.json" ? "2.0" : "2.1";
+    const std::string json = R"({"version":")" + version + R"(","released":300,"files":[{"p":")" + own +
+                             R"(","n":3,"h":")" + std::string(64, 'a') + R"(","c":[[")" +
+                             std::string(64, 'a') + R"(",3]]}],"chunks":{}})";
+    write_file(tree / "v" / version / "manifest.json", json);
+    write_file(tree / "v" / version / "manifest.json.sig", test_sign_hex(json) + "\n");
+    write_file(tree / "latest.json",
+               R"({"version":")" + version + R"(","manifest":"v/)" + version + R"(/manifest.json"})");
+    const std::uint64_t before = count_piece_gets();
+    const SetupExit refused = run({"--no-launch"}, "\n");
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(refused.err,
+              BANNER + "\nReef Town could not start: bad release information (file path)\n\nPress Enter to close.");
+    EXPECT_EQ(count_piece_gets(), before);
+    EXPECT_FALSE(fs::exists(install));
+  }
+}
+
+// Another user made the cache folder first and put a link and a FIFO at the
+// part-file names: the download neither writes through the link nor waits.
+TEST_F(EndToEnd, PlantedEntriesInTheCacheAreNeverFollowed) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  const fs::path cache = games / ".reeftown-cache";
+  fs::create_directories(cache);
+  const fs::path user_file = root.path / "user" / "thesis.txt";
+  write_file(user_file, "years of work");
+  const std::vector<std::string>& ids = v1.pieces_written;
+  ASSERT_GE(ids.size(), 4u);
+  fs::create_symlink(user_file, cache / (ids[0] + ".part"));
+  ASSERT_EQ(::mkfifo((cache / (ids[1] + ".part")).c_str(), 0666), 0);
+  fs::create_symlink(user_file, cache / ids[2]);
+  ASSERT_EQ(::mkfifo((cache / ids[3]).c_str(), 0666), 0);
+
+  const SetupExit result = wait_setup(start({"--no-launch"}), std::chrono::seconds(60));
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(read_file(user_file), "years of work");
+  expect_installed(v1, 1);
+}
+
+// Two runs started together where not even the install folder's parent
+// exists yet: one runs, the other says so and ends.
+TEST_F(EndToEnd, TwoFirstInstallsAtOnce) {
+  const PublishResult v1 = publish("1.0", 100, 1);
+  server.set_rule(piece_path(v1.pieces_written.front()), delayed(std::chrono::milliseconds(1500)));
+  install = root.path / "new-machine" / "Programs" / "Reef Town";
+  SetupProcess one = start({"--no-launch"}, "\n");
+  SetupProcess two = start({"--no-launch"}, "\n");
+  const SetupExit first = wait_setup(one);
+  const SetupExit second = wait_setup(two);
+  const std::string busy = "\nReef Town could not start: setup is already running for " + install.string() +
+                           "\n\nPress Enter to close.";
+  EXPECT_EQ((first.exit_code == 0) + (second.exit_code == 0), 1) << first.err << second.err;
+  const SetupExit& loser = first.exit_code == 0 ? second : first;
+  EXPECT_EQ(loser.exit_code, 1);
+  EXPECT_EQ(loser.err, busy);
+  EXPECT_EQ(run({"--check"}).exit_code, 0);
 }
 
 }  // namespace

@@ -22,8 +22,10 @@
 
 #include "lib/hexdigest.hpp"
 #include "platform/fs_ops.hpp"
+#include "release/installed_release.hpp"
 #include "support/child.hpp"
 #include "support/temp_dir.hpp"
+#include "support/test_key.hpp"
 
 namespace {
 
@@ -118,8 +120,9 @@ struct Install {
   }
 
   bool new_release_files_left() const {
-    return exists_entry(install_dir / NEW_MANIFEST_FILE) || exists_entry(install_dir / NEW_SIGNATURE_FILE) ||
-           exists_entry(install_dir / NEW_VERSION_FILE);
+    return exists_entry(folders.stage_dir / STAGED_MANIFEST_FILE) ||
+           exists_entry(folders.stage_dir / STAGED_SIGNATURE_FILE) ||
+           exists_entry(folders.stage_dir / STAGED_VERSION_FILE);
   }
 
   // Builds every target file; the test fails when the build does.
@@ -224,6 +227,11 @@ TEST(Build, Failures) {
       {"salvage file shorter than the piece", "game.pak did not verify after building it"},
       {"salvage file gone", "No such file or directory"},
       {"cache entry is a folder", "missing piece {id} (Is a directory)"},
+      // Put there by someone else: counted as absent, never followed or waited on.
+      {"cache entry is a FIFO", "missing piece {id} (No such file or directory)"},
+      {"cache entry is a link to the right bytes", "missing piece {id} (No such file or directory)"},
+      {"salvage file became a FIFO", "No such file or directory"},
+      {"salvage file became a link", "No such file or directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,10 +249,25 @@ TEST(Build, Failures) {
     } else if (c.name == "cache entry is a folder") {
       fs::create_directories(in.folders.cache_dir / absent.id);
       position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
+    } else if (c.name == "cache entry is a FIFO") {
+      ASSERT_EQ(::mkfifo((in.folders.cache_dir / absent.id).c_str(), 0600), 0);
+      position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
+    } else if (c.name == "cache entry is a link to the right bytes") {
+      write_file(in.dir.path / "elsewhere", other);
+      fs::create_symlink(in.dir.path / "elsewhere", in.folders.cache_dir / absent.id);
+      position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
     } else {
       write_file(in.install_dir / "old.pak", "12345" + other.substr(0, 4));
       salvaged[absent.id] = {in.install_dir / "old.pak", 5};
       if (c.name == "salvage file gone") fs::remove(in.install_dir / "old.pak");
+      if (c.name == "salvage file became a FIFO") {
+        fs::remove(in.install_dir / "old.pak");
+        ASSERT_EQ(::mkfifo((in.install_dir / "old.pak").c_str(), 0600), 0);
+      }
+      if (c.name == "salvage file became a link") {
+        fs::rename(in.install_dir / "old.pak", in.dir.path / "old.pak");
+        fs::create_symlink(in.dir.path / "old.pak", in.install_dir / "old.pak");
+      }
       position = in.add_file("game.pak", {good, absent}, "good bytes" + other);
     }
     std::expected<void, ErrorText> built;
@@ -498,8 +521,9 @@ TEST(Swap, FailedReleaseFileRenameRollsBackAllMoves) {
 TEST(Swap, LeftoverNewReleaseFilesAreReplaced) {
   Install in;
   write_file(in.dir.path / "outside.txt", "must stay");
-  fs::create_symlink(in.dir.path / "outside.txt", in.install_dir / NEW_MANIFEST_FILE);
-  write_file(in.install_dir / NEW_VERSION_FILE, "stale");
+  fs::create_directories(in.folders.stage_dir);
+  fs::create_symlink(in.dir.path / "outside.txt", in.folders.stage_dir / STAGED_MANIFEST_FILE);
+  write_file(in.folders.stage_dir / STAGED_VERSION_FILE, "stale");
   ASSERT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, {}, {})), "ok");
   EXPECT_EQ(read_file(in.dir.path / "outside.txt"), "must stay");
   EXPECT_THAT(in.release_files(), ElementsAre(in.target.manifest_json, in.target.manifest_sig, "2.0"));
@@ -604,6 +628,66 @@ TEST(FsOps, SyncFileSystem) {
   TempDir dir;
   EXPECT_FALSE(sync_file_system(dir.path));
   EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
+}
+
+}  // namespace
+
+namespace {
+
+// A swap killed between the renames of its release files: the next run
+// completes the change from the staged copies when they verify with what
+// was already renamed; the view of it changes nothing.
+TEST(InterruptedCommit, IsCompletedFromTheStagedCopies) {
+  const auto signed_json = [](const std::string& version) {
+    return R"({"version":")" + version + R"(","files":[]})";
+  };
+  const std::string old_json = signed_json("1.0");
+  const std::string new_json = signed_json("2.0");
+  const std::string old_sig = test_sign_hex(old_json) + "\n";
+  const std::string new_sig = test_sign_hex(new_json) + "\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> installed;  // json, sig, version
+    std::vector<std::optional<std::string>> staged;
+    std::optional<std::string> completed_version;
+  };
+  const std::vector<Case> cases = {
+      {"killed after the manifest rename", {new_json, old_sig, "1.0"}, {std::nullopt, new_sig, "2.0"}, "2.0"},
+      {"killed after the signature rename", {new_json, new_sig, "1.0"}, {std::nullopt, std::nullopt, "2.0"}, "2.0"},
+      {"killed before the commit", {old_json, old_sig, "1.0"}, {new_json, new_sig, "2.0"}, std::nullopt},
+      {"no commit at all", {old_json, old_sig, "1.0"}, {std::nullopt, std::nullopt, std::nullopt}, std::nullopt},
+      {"copies of another release", {new_json, old_sig, "1.0"}, {std::nullopt, old_sig, "1.0"}, std::nullopt},
+  };
+  const std::array<std::string_view, 3> names = {".manifest.json", ".manifest.sig", ".version"};
+  const std::array<std::string_view, 3> staged_names = {STAGED_MANIFEST_FILE, STAGED_SIGNATURE_FILE,
+                                                        STAGED_VERSION_FILE};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Install in;
+    fs::create_directories(in.folders.stage_dir);
+    fs::create_directories(in.folders.cache_dir);
+    for (std::size_t i = 0; i < 3; ++i) {
+      write_file(in.install_dir / names[i], c.installed[i]);
+      if (c.staged[i]) write_file(in.folders.stage_dir / staged_names[i], *c.staged[i]);
+    }
+
+    const auto view = interrupted_commit(in.install_dir, TEST_PUBLIC_KEY_HEX);
+    EXPECT_EQ(view ? std::optional(view->version) : std::nullopt, c.completed_version);
+    EXPECT_EQ(read_file(in.install_dir / ".manifest.sig"), c.installed[1]);
+
+    EXPECT_EQ(finish_interrupted_commit(in.install_dir, TEST_PUBLIC_KEY_HEX), c.completed_version.has_value());
+    const auto loaded = load_installed_release(in.install_dir, TEST_PUBLIC_KEY_HEX);
+    if (c.completed_version) {
+      ASSERT_TRUE(loaded.has_value());
+      EXPECT_EQ(loaded->version, *c.completed_version);
+      EXPECT_EQ(read_file(in.install_dir / ".version"), *c.completed_version);
+      EXPECT_FALSE(exists_entry(in.folders.stage_dir));
+      EXPECT_FALSE(exists_entry(in.folders.cache_dir));
+    } else {
+      for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(read_file(in.install_dir / names[i]), c.installed[i]);
+      EXPECT_TRUE(exists_entry(in.folders.cache_dir));
+    }
+  }
 }
 
 }  // namespace

@@ -551,7 +551,7 @@ TEST_F(StandIns, RemovalRefusesRootHomeAndWhatIsNoFolder) {
                                          dir_.path / "missing"};
   for (const fs::path& target : refused) {
     SCOPED_TRACE(target.string());
-    EXPECT_TRUE(removal_refusal(target, home_).has_value());
+    EXPECT_TRUE(removal_refusal(target, {home_}).has_value());
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(run_program("cmd", {"/C", removal_text(0, target)}), 1);
     EXPECT_THAT(::testing::internal::GetCapturedStderr(), Not(IsEmpty()));
@@ -560,10 +560,10 @@ TEST_F(StandIns, RemovalRefusesRootHomeAndWhatIsNoFolder) {
   EXPECT_TRUE(fs::is_symlink(dir_.path / "home-link"));
   EXPECT_EQ(read_file(dir_.path / "file"), "file");
 
-  EXPECT_TRUE(removal_refusal("/", std::nullopt).has_value());
-  EXPECT_TRUE(removal_refusal("//", home_).has_value());
-  EXPECT_TRUE(removal_refusal("/tmp/..", home_).has_value());
-  EXPECT_FALSE(removal_refusal(home_ / "..", std::nullopt).has_value());
+  EXPECT_TRUE(removal_refusal("/", {}).has_value());
+  EXPECT_TRUE(removal_refusal("//", {home_}).has_value());
+  EXPECT_TRUE(removal_refusal("/tmp/..", {home_}).has_value());
+  EXPECT_FALSE(removal_refusal(home_ / "..", {}).has_value());
 
   // The root through the stand-in itself, only as an unprivileged user so
   // that a fault here could not cost the machine.

@@ -295,6 +295,14 @@ TEST(ParseReleaseInfo, FilePathCheck) {
       {"\\\\server\\share\\game.exe", false},
       // The system calls would stop at the NUL and name another file.
       {std::string("data/a.bin\0.x", 13), false},
+      // The program's own files, in any spelling the scan takes for them.
+      {".manifest.json", false},
+      {".manifest.sig", false},
+      {".version", false},
+      {"./.Manifest.JSON", false},
+      {".VERSION/", false},
+      {".manifest.json.new", true},
+      {"Data/.version", true},
       {"data\\maps\\reef.map", true},
       {"Data/Maps/Reef.MAP", true},
       {".hidden/x.", true},

@@ -11,12 +11,14 @@
 
 #include <sys/stat.h>
 
+#include "install/build_swap.hpp"
 #include "install/scan.hpp"
 #include "install/windows_steps.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
 #include "platform/fs_ops.hpp"
 #include "platform/process.hpp"
+#include "platform/protected_folders.hpp"
 #include "platform/system.hpp"
 #include "release/install_layout.hpp"
 #include "release/installed_release.hpp"
@@ -38,10 +40,17 @@ void remove_folder(const fs::path& folder) { (void)remove_tree(folder); }
 
 // One run at a time per installation: the lock lies on the folder that holds
 // the work folders, which two runs would otherwise clear under each other.
-// Where that folder does not exist yet there is nothing to guard.
-std::expected<FolderLock, ErrorText> lock_installation(const fs::path& install_dir) {
+// A run that may install makes that folder first, so that a first install on
+// a new machine is guarded from its start; an uninstall has nothing to guard
+// where it does not exist.
+std::expected<FolderLock, ErrorText> lock_installation(const fs::path& install_dir,
+                                                       bool make_parent) {
   const auto folders = work_folders(install_dir);
   if (!folders) return FolderLock{};
+  if (make_parent && !folders->parent.empty()) {
+    std::error_code error;
+    fs::create_directories(folders->parent, error);
+  }
   LockAttempt attempt = try_lock_folder(folders->parent);
   if (attempt.state == LockAttempt::busy)
     return std::unexpected("setup is already running for " + display(install_dir));
@@ -104,44 +113,43 @@ RunResult online_result(const Settings& settings, ReleaseInfo offered, const Run
   return game;
 }
 
-// The shell is asked to remove the install folder only when it is a
-// folder that holds our release files, or an empty one, and is neither the
-// root nor the home folder nor one of its ancestors: "--uninstall --dir ~"
-// must not remove a user's home.
-bool may_remove_install_folder(const fs::path& install_dir) {
+// Why the shell must not be asked to remove the folder whose real path is
+// `real`, in the words of the "left as it is" line; none when it may. Only a
+// folder that holds a verified installation (a commit cut short included) or
+// nothing may go, and never the root, a home folder or one above it: a stray
+// ".version" must not cost a user the folder it lies in.
+std::optional<std::string> removal_refusal(const fs::path& real, const RunOptions& options) {
+  const std::string no_installation = " holds no Reef Town installation";
   struct stat own {};
-  if (::stat(install_dir.c_str(), &own) != 0 || !S_ISDIR(own.st_mode)) return false;
-  const auto same = [&](const fs::path& other) {
-    struct stat info {};
-    return ::stat(other.c_str(), &info) == 0 && info.st_dev == own.st_dev &&
-           info.st_ino == own.st_ino;
-  };
-  if (same("/")) return false;
-  if (const auto home = environment_variable("HOME"); home && !home->empty()) {
-    std::error_code error;
-    fs::path folder = fs::canonical(*home, error);
-    if (!error) {
-      for (;;) {
-        if (same(folder)) return false;
-        if (!folder.has_relative_path()) break;
-        folder = folder.parent_path();
-      }
-    }
-  }
-  struct stat info {};
-  if (::lstat((install_dir / MANIFEST_FILE).c_str(), &info) == 0 ||
-      ::lstat((install_dir / VERSION_FILE).c_str(), &info) == 0)
-    return true;
+  if (::stat(real.c_str(), &own) != 0 || !S_ISDIR(own.st_mode)) return no_installation;
   std::error_code error;
-  return fs::is_empty(install_dir, error) && !error;
+  const bool empty = fs::is_empty(real, error) && !error;
+  if (!empty && !load_committed_release(real, options.pass.public_key_hex)) return no_installation;
+  if (is_root_or_above_home(own, home_folders(options.password_home)))
+    return " is the root, a home folder or a folder above one";
+  // The shell's command text carries the path between double quotes, where
+  // '"' would end it and '%' would be expanded.
+  if (real.native().find_first_of("\"%\r\n") != std::string::npos)
+    return " has a '\"', '%' or line break in its path, which the removal command cannot carry,";
+  return std::nullopt;
+}
+
+// The path as given without trailing '/', so that lstat sees a link itself.
+fs::path without_trailing_slashes(const fs::path& path) {
+  std::string text = path.native();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
 }
 
 }  // namespace
 
 int run_normal(const Settings& settings, std::span<const std::string> args,
                const RunOptions& options) {
-  auto lock = lock_installation(settings.install_dir);
+  auto lock = lock_installation(settings.install_dir, true);
   if (!lock) return fail_with(lock.error(), options.input_fd);
+  // A run killed between the renames of the release files left copies that
+  // complete them; online or offline, this run starts from that release.
+  (void)finish_interrupted_commit(settings.install_dir, options.pass.public_key_hex);
   if (const auto folders = work_folders(settings.install_dir)) remove_folder(folders->old_dir);
 
   print("Reef Town\n=========\n\n");
@@ -167,11 +175,11 @@ int run_normal(const Settings& settings, std::span<const std::string> args,
 int run_uninstall(const Settings& settings, std::span<const std::string>,
                   const RunOptions& options) {
   const fs::path& install_dir = settings.install_dir;
-  auto lock = lock_installation(install_dir);
+  auto lock = lock_installation(install_dir, false);
   if (!lock) return fail_with(lock.error(), options.input_fd);
 
   print("Removing Reef Town from " + display(install_dir) + "...\n");
-  if (const auto installed = load_installed_release(install_dir, options.pass.public_key_hex)) {
+  if (const auto installed = load_committed_release(install_dir, options.pass.public_key_hex)) {
     if (path_exists(anti_cheat_installer(install_dir)) &&
         !installed->eac_product_id.empty())
       run_powershell(anti_cheat_script(install_dir, installed->eac_product_id, "uninstall"));
@@ -186,12 +194,24 @@ int run_uninstall(const Settings& settings, std::span<const std::string>,
     }
   }
 
+  // The shell gets the real path, the one the work folders lie beside: it
+  // cannot remove a folder named through a link, "." or "x/..".
   struct stat entry {};
-  if (may_remove_install_folder(install_dir)) {
-    start_program_detached(
-        "cmd", {"/C", "timeout /t 2 /nobreak >nul & rmdir /s /q \"" + install_dir.native() + "\""});
-  } else if (::lstat(install_dir.c_str(), &entry) == 0) {
-    print("(" + display(install_dir) + " holds no Reef Town installation and was left as it is)\n");
+  const fs::path given = without_trailing_slashes(install_dir);
+  if (::lstat(given.c_str(), &entry) == 0) {
+    std::error_code error;
+    const fs::path real = fs::canonical(install_dir, error);
+    const std::optional<std::string> refusal =
+        error ? std::optional<std::string>(" holds no Reef Town installation")
+              : removal_refusal(real, options);
+    if (refusal) {
+      print("(" + display(install_dir) + *refusal + " and was left as it is)\n");
+    } else {
+      start_program_detached(
+          "cmd", {"/C", "timeout /t 2 /nobreak >nul & rmdir /s /q \"" + real.native() + "\""});
+      // The link that named the folder goes with it.
+      if (S_ISLNK(entry.st_mode)) (void)::unlink(given.c_str());
+    }
   }
   print("Reef Town was removed. Your Epic account and city progress stay on our servers.\n");
   pause_for_enter(options.input_fd);

@@ -10,6 +10,7 @@
 #include "bin/setup/options.hpp"
 #include "install/pass.hpp"
 #include "lib/error_text.hpp"
+#include "platform/protected_folders.hpp"
 
 inline constexpr int MAX_PASSES = 4;
 inline constexpr unsigned LAUNCH_SLEEP_S = 2;
@@ -19,6 +20,8 @@ struct RunOptions {
   PassOptions pass;  // its key and agent settings serve every fetch of the run
   unsigned launch_sleep_s = LAUNCH_SLEEP_S;
   int input_fd = 0;  // where the closing prompt reads
+  // The password database's home folder, which the uninstall never removes.
+  std::optional<std::filesystem::path> (*password_home)() = password_database_home;
 };
 
 // The normal run: fetch, install or repair, launch.

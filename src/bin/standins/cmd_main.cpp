@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/console.hpp"
+#include "platform/protected_folders.hpp"
 #include "platform/system.hpp"
 #include "standins.hpp"
 
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
   }
   sleep_seconds(removal->seconds);
   if (const std::expected<void, ErrorText> removed =
-          remove_folder_tree(removal->folder, home_folder());
+          remove_folder_tree(removal->folder, home_folders());
       !removed) {
     print(removed.error() + "\n");
     return 1;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/files.hpp"
+#include "platform/protected_folders.hpp"
 
 namespace {
 
@@ -150,28 +151,6 @@ bool same_name(std::string_view a, std::string_view b) {
 constexpr std::string_view VALUES_FILE = ".values";
 
 // ---- folder removal
-
-struct Identity {
-  dev_t dev;
-  ino_t ino;
-  bool operator==(const Identity&) const = default;
-};
-
-// The root, the home folder and every folder above it.
-std::vector<Identity> protected_folders(const std::optional<fs::path>& home) {
-  std::vector<Identity> found;
-  struct stat info {};
-  if (::stat("/", &info) == 0) found.push_back({info.st_dev, info.st_ino});
-  if (!home) return found;
-  fs::path step = *home;
-  for (int depth = 0; depth < 4096 && ::stat(step.c_str(), &info) == 0; ++depth) {
-    const Identity id{info.st_dev, info.st_ino};
-    if (std::ranges::find(found, id) != found.end()) break;
-    found.push_back(id);
-    step /= "..";
-  }
-  return found;
-}
 
 std::string error_text(std::string_view what, const fs::path& path, int error) {
   return std::string(what) + " " + path.string() + ": " + std::strerror(error);
@@ -380,20 +359,18 @@ std::optional<DelayedRemoval> parse_delayed_removal(std::string_view command) {
   return removal;
 }
 
-std::optional<ErrorText> removal_refusal(const fs::path& folder,
-                                         const std::optional<fs::path>& home) {
+std::optional<ErrorText> removal_refusal(const fs::path& folder, const std::vector<fs::path>& homes) {
   struct stat info {};
   if (::lstat(folder.c_str(), &info) != 0) return "The system cannot find the file specified.";
   if (!S_ISDIR(info.st_mode)) return "The directory name is invalid.";
-  const std::vector<Identity> refused = protected_folders(home);
-  if (std::ranges::find(refused, Identity{info.st_dev, info.st_ino}) != refused.end())
+  if (is_root_or_above_home(info, homes))
     return "Access is denied: " + folder.string() + " is the root, the home folder or above it.";
   return std::nullopt;
 }
 
 std::expected<void, ErrorText> remove_folder_tree(const fs::path& folder,
-                                                  const std::optional<fs::path>& home) {
-  if (std::optional<ErrorText> refused = removal_refusal(folder, home))
+                                                  const std::vector<fs::path>& homes) {
+  if (std::optional<ErrorText> refused = removal_refusal(folder, homes))
     return std::unexpected(*refused);
 
   // Open the last name without following a link, and judge what was opened.
@@ -412,9 +389,7 @@ std::expected<void, ErrorText> remove_folder_tree(const fs::path& folder,
     return std::unexpected("The directory name is invalid.");
   }
   struct stat info {};
-  const std::vector<Identity> refused = protected_folders(home);
-  if (::fstat(fd, &info) != 0 ||
-      std::ranges::find(refused, Identity{info.st_dev, info.st_ino}) != refused.end()) {
+  if (::fstat(fd, &info) != 0 || is_root_or_above_home(info, homes)) {
     ::close(fd);
     ::close(parent_fd);
     return std::unexpected("Access is denied.");

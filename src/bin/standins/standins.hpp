@@ -85,12 +85,12 @@ struct DelayedRemoval {
 std::optional<DelayedRemoval> parse_delayed_removal(std::string_view command);
 
 // Why `folder` must not be removed: it is no folder by lstat, or it is the
-// root, the home folder or one of its ancestors (by device and inode). None
+// root, one of `homes` or a folder above one (is_root_or_above_home). None
 // when it may be removed.
 std::optional<ErrorText> removal_refusal(const std::filesystem::path& folder,
-                                         const std::optional<std::filesystem::path>& home);
+                                         const std::vector<std::filesystem::path>& homes);
 
 // Removes `folder` with everything in it, never following a link, after the
 // checks of removal_refusal.
 std::expected<void, ErrorText> remove_folder_tree(const std::filesystem::path& folder,
-                                                  const std::optional<std::filesystem::path>& home);
+                                                  const std::vector<std::filesystem::path>& homes);
