@@ -189,6 +189,33 @@ std::expected<void, ErrorText> check_same_file_system(const std::filesystem::pat
                          " lie on different file systems");
 }
 
+// The bits of 0111 that the umask leaves. Read by setting it and putting it
+// back: no thread of the program creates files while a pass ends.
+mode_t execute_bits() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0111 & ~mask;
+}
+
+// The launch file and the anti-cheat setup are started as programs. A pass
+// builds them executable, but one that builds neither (an update that only
+// names another launch file) must leave them executable too. Only regular
+// files of the release are changed, never through a link.
+void make_programs_executable(const std::filesystem::path& install_dir, const ReleaseInfo& target) {
+  const mode_t bits = execute_bits();
+  for (const FileEntry& file : target.files) {
+    if (!starts_as_program(file.path, target)) continue;
+    const std::filesystem::path path = install_dir / file.path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & bits) != bits)
+      (void)::fchmod(fd, (st.st_mode & 07777) | bits);
+    ::close(fd);
+  }
+}
+
 std::expected<void, ErrorText> create_folder(const std::filesystem::path& path) {
   std::error_code error;
   std::filesystem::create_directories(path, error);
@@ -210,7 +237,10 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
   const UpdatePlan plan = plan_update(offered, installed, report, install_dir);
 
   const bool same_version = installed && installed->version == offered.version;
-  if (plan.to_update.empty() && same_version && plan.to_remove.empty()) return UpToDate{};
+  if (plan.to_update.empty() && same_version && plan.to_remove.empty()) {
+    make_programs_executable(install_dir, offered);
+    return UpToDate{};
+  }
   if (report && same_version && !report->problems.empty()) print_repair_listing(report->problems);
 
   auto folders = work_folders(install_dir);
@@ -254,6 +284,7 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
       !swapped)
     return std::unexpected(swapped.error());
   clean_up(*folders);
+  make_programs_executable(install_dir, offered);
 
   install_anti_cheat_service(install_dir, offered, installed.has_value(), plan.to_update);
   create_shortcuts(install_dir);

@@ -396,6 +396,20 @@ TEST_F(EndToEnd, LaunchStartsTheGameInItsFolderWithoutArguments) {
   EXPECT_EQ(read_file(marker), "0 " + fs::canonical(install).string() + "\n");
 }
 
+// The update builds nothing: the game file it now launches was installed
+// before as a plain file, and must start all the same.
+TEST_F(EndToEnd, UpdateThatOnlyChangesTheLaunchFileStartsTheGame) {
+  publish("1.0", 100, 1, {}, "readme.txt");
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+  publish("1.1", 200, 1, {}, "ReefTown.exe");
+  const SetupExit result = run({});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("Reef Town 1.1 is installed.\n"));
+  EXPECT_THAT(result.err, ::testing::EndsWith("Starting Reef Town...\n"));
+  EXPECT_TRUE(wait_until([&] { return read_file(games / "launched").ends_with("\n"); }))
+      << "the game did not start";
+}
+
 TEST_F(EndToEnd, GameMissingAfterThePassesFails) {
   publish("1.0", 100, 1, {}, "Binaries/ReefTown.exe");
   const SetupExit result = run({}, "\n");

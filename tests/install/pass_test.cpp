@@ -21,6 +21,7 @@
 #include <zstd.h>
 
 #include "lib/hexdigest.hpp"
+#include "install/build_swap.hpp"
 #include "release/install_layout.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
@@ -123,10 +124,11 @@ struct TestRelease {
 // A release signed with the test key; each file cut into pieces of
 // PIECE_SIZE bytes.
 TestRelease make_release(const std::string& version, std::uint64_t released,
-                         const GameFiles& files) {
+                         const GameFiles& files, const std::string& launch = "") {
   TestRelease release;
   std::string json = R"({"version":")" + version + R"(","released":)" +
                      std::to_string(released) + R"(,"files":[)";
+  if (!launch.empty()) json.insert(1, R"("launch":")" + launch + R"(",)");
   bool first_file = true;
   for (const auto& [path, content] : files) {
     json += first_file ? "" : ",";
@@ -417,6 +419,67 @@ TEST_F(Pass, SameVersionPassRemovesStrayFile) {
   want["notes.txt"] = "the user's own notes";  // no suspect extension: not the game's business
   EXPECT_EQ(folder_files(dir), want);
   EXPECT_FALSE(work_folders_in(dir.parent_path()));
+}
+
+mode_t permission_bits(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+struct ScopedUmask {
+  mode_t saved;
+  explicit ScopedUmask(mode_t mask) : saved(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(saved); }
+};
+
+// The launch file and the anti-cheat setup are programs after every pass
+// that ends with the game in place, built by that pass or not: 0755 less the
+// umask, here 027.
+TEST_F(Pass, ProgramsAreExecutableAfterEveryPassThatEndsInPlace) {
+  struct Case {
+    const char* name;
+    std::string installed_launch;
+    std::string target_launch;  // of a release 1.1 with the same files; empty: 1.0 again
+    bool modes_lost;            // the installed programs lost their execute bits
+  };
+  const std::vector<Case> cases = {
+      {"update that only names another launch file", "other.dat", "ReefTown.exe", false},
+      {"launch value written with './'", "other.dat", "./ReefTown.exe", false},
+      {"up to date after the modes were lost", "./ReefTown.exe", "", true},
+  };
+  GameFiles files = base_files();
+  files["other.dat"] = "another program";
+  files[std::string(ANTI_CHEAT_SETUP_PATH)] = "the anti-cheat setup";
+  const ScopedUmask mask(027);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir here;
+    const fs::path folder = here.path / "Reef Town";
+    const TestRelease one = make_release("1.0", 100, files, c.installed_launch);
+    install(folder, one);
+    EXPECT_EQ(permission_bits(folder / "ReefTown.exe"), c.modes_lost ? 0750u : 0640u);
+    if (c.modes_lost) {
+      fs::permissions(folder / "ReefTown.exe", fs::perms(0640));
+      fs::permissions(folder / ANTI_CHEAT_SETUP_PATH, fs::perms(0640));
+    }
+    const TestRelease target =
+        c.target_launch.empty() ? one : make_release("1.1", 200, files, c.target_launch);
+    serve(target);
+
+    const PassRun pass = run(folder, target.info);
+    ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+    if (c.target_launch.empty()) {
+      EXPECT_TRUE(std::holds_alternative<UpToDate>(*pass.result));
+    } else {
+      EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
+      EXPECT_EQ(pass.console, "Checking the installed files...\n" +
+                                  plan_line("Updating to", "1.1", "0.0", 0) + "\n" +
+                                  "Reef Town 1.1 is installed.\n");
+    }
+    EXPECT_EQ(permission_bits(folder / "ReefTown.exe"), 0750u);
+    EXPECT_EQ(permission_bits(folder / ANTI_CHEAT_SETUP_PATH), 0750u);
+    EXPECT_EQ(permission_bits(folder / "Data/maps.pak"), 0640u);
+  }
 }
 
 TEST_F(Pass, UpdateFetchesOnlyNewPieces) {
