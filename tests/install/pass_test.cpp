@@ -23,6 +23,7 @@
 #include "lib/hexdigest.hpp"
 #include "install/build_swap.hpp"
 #include "release/install_layout.hpp"
+#include "support/child.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
@@ -63,13 +64,24 @@ TEST(InstallLayout, WorkFoldersLieBesideTheRealFolder) {
   fs::create_directories(home);
   fs::create_symlink(disk / "Reef Town", home / "Reef Town");
 
-  // Through a link: beside the link's target.
-  auto linked = work_folders(home / "Reef Town");
-  ASSERT_TRUE(linked.has_value()) << linked.error();
-  EXPECT_EQ(linked->parent, fs::canonical(disk));
-  EXPECT_EQ(linked->cache_dir, fs::canonical(disk) / ".reeftown-cache");
-  EXPECT_EQ(linked->stage_dir, fs::canonical(disk) / ".reeftown-stage");
-  EXPECT_EQ(linked->old_dir, fs::canonical(disk) / ".reeftown-old");
+  // Through a link on the same file system: beside the link, in the user's
+  // own folder, also when a trailing '/' would lead through it. (A link to
+  // another file system: Pass.SymlinkedInstallFolder.)
+  for (const fs::path& link : {home / "Reef Town", fs::path((home / "Reef Town").string() + "/")}) {
+    SCOPED_TRACE(link.string());
+    auto linked = work_folders(link);
+    ASSERT_TRUE(linked.has_value()) << linked.error();
+    EXPECT_EQ(linked->parent, home);
+    EXPECT_EQ(linked->cache_dir, home / ".reeftown-cache");
+    EXPECT_EQ(linked->stage_dir, home / ".reeftown-stage");
+    EXPECT_EQ(linked->old_dir, home / ".reeftown-old");
+  }
+
+  // Below a linked folder: beside the real folder.
+  fs::create_symlink(disk, home / "Games");
+  auto below = work_folders(home / "Games" / "Reef Town");
+  ASSERT_TRUE(below.has_value()) << below.error();
+  EXPECT_EQ(below->parent, fs::canonical(disk));
 
   // Not there yet: beside the path as given.
   auto absent = work_folders(home / "New" / "Reef Town/");
@@ -608,7 +620,8 @@ TEST_F(Pass, PassAfterFailedDownloadReusesTheCache) {
 
 // A folder moved to another disk behind a link: the work folders must lie on
 // the disk of the real folder, or no rename of the swap can succeed. /dev/shm
-// is another file system on most hosts; elsewhere the placement still shows.
+// is another file system on most hosts; where it is not, they lie beside the
+// link.
 TEST_F(Pass, SymlinkedInstallFolder) {
   std::string pattern = fs::exists("/dev/shm") ? "/dev/shm/reeftown-disk-XXXXXX"
                                                : (tmp.path / "disk-XXXXXX").string();
@@ -620,6 +633,12 @@ TEST_F(Pass, SymlinkedInstallFolder) {
   fs::create_directories(disk.path / "Reef Town");
   fs::create_directories(dir.parent_path());
   fs::create_symlink(disk.path / "Reef Town", dir);
+  struct stat disk_st {};
+  struct stat home_st {};
+  ASSERT_EQ(::stat(disk.path.c_str(), &disk_st), 0);
+  ASSERT_EQ(::stat(dir.parent_path().c_str(), &home_st), 0);
+  const fs::path work_parent = disk_st.st_dev != home_st.st_dev ? disk.path : dir.parent_path();
+  const fs::path other_parent = disk_st.st_dev != home_st.st_dev ? dir.parent_path() : disk.path;
 
   const TestRelease one = make_release("1.0", 100, base_files());
   install(dir, one);
@@ -635,8 +654,8 @@ TEST_F(Pass, SymlinkedInstallFolder) {
   const PassRun pass = run(dir, target.info);
   ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
   EXPECT_TRUE(std::holds_alternative<NewerRelease>(*pass.result));
-  EXPECT_TRUE(fs::is_directory(disk.path / ".reeftown-cache"));
-  EXPECT_FALSE(work_folders_in(dir.parent_path()));
+  EXPECT_TRUE(fs::is_directory(work_parent / ".reeftown-cache"));
+  EXPECT_FALSE(work_folders_in(other_parent));
 
   point_latest_at("1.1");
   const PassRun done = run(dir, target.info);
@@ -645,6 +664,32 @@ TEST_F(Pass, SymlinkedInstallFolder) {
   EXPECT_EQ(folder_files(disk.path / "Reef Town"), with_release_files(files, target.info));
   EXPECT_FALSE(work_folders_in(disk.path));
   EXPECT_FALSE(work_folders_in(dir.parent_path()));
+}
+
+// A link in the user's own folder to a game folder whose parent the user may
+// not write (moved to a system folder on the same disk): the work folders go
+// beside the link. Run as a user that root's rights do not help.
+TEST_F(Pass, LinkToAFolderWhoseParentIsNotWritable) {
+  const fs::path home = tmp.path / "home";
+  const fs::path system = tmp.path / "opt";
+  fs::create_directories(home);
+  fs::create_directories(system / "reeftown");
+  const fs::path link = home / "Reef Town";
+  fs::create_symlink(system / "reeftown", link);
+  ASSERT_TRUE(give_to_nobody(tmp.path));
+  fs::permissions(system, fs::perms(0555));
+  const TestRelease release = make_release("1.0", 100, base_files());
+  serve(release);
+
+  const std::string result = in_child(drop_root, [&] {
+    const PassRun pass = run(link, release.info);
+    if (!pass.result) return pass.result.error();
+    return std::string(std::holds_alternative<Installed>(*pass.result) ? "installed" : "not installed");
+  });
+  EXPECT_EQ(result, "installed");
+  EXPECT_EQ(folder_files(system / "reeftown"), with_release_files(base_files(), release.info));
+  EXPECT_FALSE(work_folders_in(system));
+  EXPECT_FALSE(work_folders_in(home));
 }
 
 TEST_F(Pass, FirstInstallIntoForeignFolder) {
