@@ -618,27 +618,108 @@ TEST_F(Pass, PassAfterFailedDownloadReusesTheCache) {
   EXPECT_EQ(folder_files(dir), with_release_files(base_files(), release.info));
 }
 
+// A folder of the test's own on /dev/shm, which is another file system than
+// the temporary folder on most hosts; below `fallback` where there is none.
+struct OtherDisk {
+  fs::path path;
+  explicit OtherDisk(const fs::path& fallback) {
+    std::string pattern = fs::exists("/dev/shm") ? "/dev/shm/reeftown-disk-XXXXXX"
+                                                 : (fallback / "disk-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~OtherDisk() {
+    if (!path.empty()) fs::remove_all(path);
+  }
+  OtherDisk(const OtherDisk&) = delete;
+  OtherDisk& operator=(const OtherDisk&) = delete;
+};
+
+bool same_file_system(const fs::path& a, const fs::path& b) {
+  struct stat a_st {};
+  struct stat b_st {};
+  return ::stat(a.c_str(), &a_st) == 0 && ::stat(b.c_str(), &b_st) == 0 && a_st.st_dev == b_st.st_dev;
+}
+
+// A folder of the game moved to another disk behind a link: the scan finds
+// the game intact through it, but no file can be renamed into or out of it,
+// so a pass that would do so stops before the download and names the folder.
+TEST_F(Pass, GameFolderBelowOnAnotherFileSystem) {
+  const OtherDisk disk(tmp.path);
+  ASSERT_FALSE(disk.path.empty());
+  if (same_file_system(disk.path, tmp.path)) GTEST_SKIP() << "no second file system here";
+  struct Case {
+    const char* name;
+    GameFiles target_files;  // of release 1.1
+    bool refused;
+  };
+  GameFiles maps_changed = base_files();
+  maps_changed["Data/maps.pak"] = "maps of the reef, the town and the bay";
+  GameFiles new_folder = base_files();
+  new_folder["Data/New/bay.pak"] = "the bay";
+  GameFiles voice_dropped = base_files();
+  voice_dropped.erase("Data/Sub/voice.dll");
+  GameFiles game_changed = base_files();
+  game_changed["ReefTown.exe"] = "the game program, version 1.1";
+  const std::vector<Case> cases = {
+      {"a file below it is updated", maps_changed, true},
+      {"a file goes into a new folder below it", new_folder, true},
+      {"a file below it is dropped", voice_dropped, true},
+      {"only files elsewhere change", game_changed, false},
+  };
+  const TestRelease one = make_release("1.0", 100, base_files());
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir here;
+    const fs::path folder = here.path / "Reef Town";
+    install(folder, one);
+    const fs::path moved = disk.path / std::to_string(++n);
+    fs::create_directories(moved);
+    fs::copy(folder / "Data", moved / "Data", fs::copy_options::recursive);
+    fs::remove_all(folder / "Data");
+    fs::create_symlink(moved / "Data", folder / "Data");
+    // The game as the user sees it, through the link.
+    const auto game = [&] {
+      GameFiles files = folder_files(folder);
+      for (const auto& [path, content] : folder_files(moved)) files[path] = content;
+      return files;
+    };
+    const GameFiles before = game();
+
+    const TestRelease target = make_release("1.1", 200, c.target_files);
+    serve(target);
+    const std::size_t pieces_before = piece_requests();
+    const PassRun pass = run(folder, target.info);
+    if (c.refused) {
+      ASSERT_FALSE(pass.result.has_value());
+      EXPECT_EQ(pass.result.error(), (folder / "Data").string() + " and its work folders in " +
+                                         fs::canonical(here.path).string() +
+                                         " lie on different file systems");
+      EXPECT_EQ(piece_requests(), pieces_before);
+      EXPECT_EQ(game(), before);
+      EXPECT_FALSE(work_folders_in(here.path));
+    } else {
+      ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+      EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
+      EXPECT_EQ(game(), with_release_files(c.target_files, target.info));
+      EXPECT_TRUE(fs::is_symlink(folder / "Data"));
+    }
+  }
+}
+
 // A folder moved to another disk behind a link: the work folders must lie on
 // the disk of the real folder, or no rename of the swap can succeed. /dev/shm
 // is another file system on most hosts; where it is not, they lie beside the
 // link.
 TEST_F(Pass, SymlinkedInstallFolder) {
-  std::string pattern = fs::exists("/dev/shm") ? "/dev/shm/reeftown-disk-XXXXXX"
-                                               : (tmp.path / "disk-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  struct Remove {
-    fs::path path;
-    ~Remove() { fs::remove_all(path); }
-  } disk{pattern};
+  const OtherDisk disk(tmp.path);
+  ASSERT_FALSE(disk.path.empty());
   fs::create_directories(disk.path / "Reef Town");
   fs::create_directories(dir.parent_path());
   fs::create_symlink(disk.path / "Reef Town", dir);
-  struct stat disk_st {};
-  struct stat home_st {};
-  ASSERT_EQ(::stat(disk.path.c_str(), &disk_st), 0);
-  ASSERT_EQ(::stat(dir.parent_path().c_str(), &home_st), 0);
-  const fs::path work_parent = disk_st.st_dev != home_st.st_dev ? disk.path : dir.parent_path();
-  const fs::path other_parent = disk_st.st_dev != home_st.st_dev ? dir.parent_path() : disk.path;
+  const bool apart = !same_file_system(disk.path, dir.parent_path());
+  const fs::path work_parent = apart ? disk.path : dir.parent_path();
+  const fs::path other_parent = apart ? dir.parent_path() : disk.path;
 
   const TestRelease one = make_release("1.0", 100, base_files());
   install(dir, one);
