@@ -410,6 +410,41 @@ TEST_F(EndToEnd, UpdateThatOnlyChangesTheLaunchFileStartsTheGame) {
       << "the game did not start";
 }
 
+// With LOCALAPPDATA unset the install folder lies below the working folder;
+// the shortcuts, the uninstall entry and the messages name it absolutely, so
+// that they still find the game when read from anywhere else.
+TEST_F(EndToEnd, InstallFolderBelowTheWorkingFolderIsNamedAbsolutely) {
+  publish("1.0", 100, 1);
+  const fs::path cwd = root.path / "cwd";
+  fs::create_directories(cwd);
+  const auto run_in_cwd = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"-c", "cd \"$0\" && exec \"$@\"", cwd.string(),
+                                    REEFTOWN_SETUP_BINARY, "--base", server.base_url()};
+    all.insert(all.end(), args.begin(), args.end());
+    return wait_setup(start_setup("/bin/sh", all, env(), "", work));
+  };
+  const SetupExit install_run = run_in_cwd({"--no-launch"});
+  EXPECT_EQ(install_run.exit_code, 0) << install_run.err;
+
+  const std::string folder = (fs::canonical(cwd) / "Programs" / "Reef Town").string();
+  EXPECT_EQ(read_file(folder + "/.version"), "1.0");
+  const fs::path windows = profile / "reeftown-windows";
+  const std::string shortcut = "TargetPath=" + folder + "/ReefTownSetup.exe\nWorkingDirectory=" +
+                               folder + "\nIconLocation=" + folder + "/ReefTown.exe,0\n";
+  EXPECT_EQ(read_file(windows / "Desktop" / "Reef Town.lnk"), shortcut);
+  EXPECT_EQ(read_file(windows / "Programs" / "Reef Town.lnk"), shortcut);
+  const std::string values = read_file(
+      windows / "registry/HKCU/Software/Microsoft/Windows/CurrentVersion/Uninstall/ReefTown/.values");
+  for (const std::string& value :
+       {"InstallLocation\tREG_SZ\t" + folder + "\n", "DisplayIcon\tREG_SZ\t" + folder + "/ReefTown.exe\n",
+        "UninstallString\tREG_SZ\t\"" + folder + "/ReefTownSetup.exe\" --uninstall\n"})
+    EXPECT_THAT(values, HasSubstr(value));
+
+  const SetupExit check = run_in_cwd({"--check"});
+  EXPECT_EQ(check.exit_code, 0) << check.err;
+  EXPECT_EQ(check.err, "1.0 intact: " + folder + "\n");
+}
+
 TEST_F(EndToEnd, GameMissingAfterThePassesFails) {
   publish("1.0", 100, 1, {}, "Binaries/ReefTown.exe");
   const SetupExit result = run({}, "\n");
