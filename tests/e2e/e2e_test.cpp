@@ -489,6 +489,46 @@ TEST_F(EndToEnd, SecondRunEndsAtOnceWhileOneRuns) {
   expect_installed(v1, 1);
 }
 
+// An install folder that is a link keeps its work folders beside the link;
+// a run given the real path keeps them beside the real folder. Either way
+// round, the second run must still find the first.
+TEST_F(EndToEnd, SecondRunByTheOtherPathEndsAtOnce) {
+  const fs::path real = root.path / "real" / "Reef Town";
+  fs::create_directories(real);
+  fs::create_symlink(real, install);
+  const PublishResult v1 = publish("1.0", 100, 1);
+  const std::string held = piece_path(v1.pieces_written.front());
+  for (const bool link_first : {true, false}) {
+    SCOPED_TRACE(link_first ? "link first" : "real path first");
+    fs::remove_all(real);
+    fs::create_directories(real);
+    server.set_rule(held, delayed(std::chrono::milliseconds(1500)));
+    const std::size_t seen = server.requested_paths().size();
+    const auto run_at = [&](const fs::path& dir) {
+      return start_setup(REEFTOWN_SETUP_BINARY,
+                         {"--dir", dir.string(), "--base", server.base_url(), "--no-launch"}, env(),
+                         "\n", work);
+    };
+    const fs::path first_dir = link_first ? install : real;
+    const fs::path second_dir = link_first ? real : install;
+    SetupProcess first = run_at(first_dir);
+    ASSERT_TRUE(wait_until([&] {
+      const std::vector<std::string> paths = server.requested_paths();
+      for (std::size_t i = seen; i < paths.size(); ++i)
+        if (paths[i] == held) return true;
+      return false;
+    }));
+    const SetupExit second = wait_setup(run_at(second_dir));
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(second.err, "\nReef Town could not start: setup is already running for " +
+                              second_dir.string() + "\n\nPress Enter to close.");
+    server.set_rule(held, ServeRule{});
+    const SetupExit first_end = wait_setup(first);
+    EXPECT_EQ(first_end.exit_code, 0) << first_end.err;
+    EXPECT_EQ(read_file(real / ".version"), "1.0");
+  }
+}
+
 TEST_F(EndToEnd, UninstallRemovesWhatTheInstallMade) {
   publish("1.0", 100, 1);
   ASSERT_EQ(run({"--no-launch"}).exit_code, 0);

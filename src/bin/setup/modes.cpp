@@ -38,14 +38,41 @@ void remove_folder(const fs::path& folder) { (void)remove_tree(folder); }
 
 // One run at a time per installation: the lock lies on the folder that holds
 // the work folders, which two runs would otherwise clear under each other.
-// Where that folder does not exist yet there is nothing to guard.
-std::expected<FolderLock, ErrorText> lock_installation(const fs::path& install_dir) {
+// An install folder that is a link keeps them beside the link, while a run
+// given the real path keeps them beside the real folder: the real folder's
+// parent is locked as well. Where a folder does not exist yet there is
+// nothing to guard.
+struct InstallationLock {
+  FolderLock work_parent;
+  FolderLock real_parent;  // held only where it is another folder
+};
+
+bool same_folder(const fs::path& a, const fs::path& b) {
+  struct stat a_st {};
+  struct stat b_st {};
+  return ::stat(a.empty() ? "." : a.c_str(), &a_st) == 0 &&
+         ::stat(b.empty() ? "." : b.c_str(), &b_st) == 0 && a_st.st_dev == b_st.st_dev &&
+         a_st.st_ino == b_st.st_ino;
+}
+
+std::expected<InstallationLock, ErrorText> lock_installation(const fs::path& install_dir) {
+  InstallationLock lock;
   const auto folders = work_folders(install_dir);
-  if (!folders) return FolderLock{};
+  if (!folders) return lock;
+  const ErrorText busy = "setup is already running for " + display(install_dir);
   LockAttempt attempt = try_lock_folder(folders->parent);
-  if (attempt.state == LockAttempt::busy)
-    return std::unexpected("setup is already running for " + display(install_dir));
-  return std::move(attempt.lock);
+  if (attempt.state == LockAttempt::busy) return std::unexpected(busy);
+  lock.work_parent = std::move(attempt.lock);
+
+  std::error_code error;
+  const fs::path real = fs::canonical(install_dir, error);
+  if (error) return lock;
+  const std::optional<fs::path> real_parent = install_parent(real);
+  if (!real_parent || same_folder(*real_parent, folders->parent)) return lock;
+  attempt = try_lock_folder(*real_parent);
+  if (attempt.state == LockAttempt::busy) return std::unexpected(busy);
+  lock.real_parent = std::move(attempt.lock);
+  return lock;
 }
 
 using RunResult = std::expected<fs::path, ErrorText>;
