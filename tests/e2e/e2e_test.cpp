@@ -22,6 +22,7 @@
 #include "e2e/setup_run.hpp"
 #include "lib/hexdigest.hpp"
 #include "release/release_info.hpp"
+#include "support/child.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
 #include "tools/publisher.hpp"
@@ -487,6 +488,41 @@ TEST_F(EndToEnd, SecondRunEndsAtOnceWhileOneRuns) {
   const SetupExit first_end = wait_setup(first);
   EXPECT_EQ(first_end.exit_code, 0) << first_end.err;
   expect_installed(v1, 1);
+}
+
+// A link in the user's own folder to a game folder whose parent the user may
+// not write (moved to a system folder on the same disk): the work folders go
+// beside the link. Run as a user whom root's rights do not help.
+TEST_F(EndToEnd, LinkToAFolderWhoseParentIsNotWritable) {
+  const bool as_root = ::geteuid() == 0;
+  if (as_root && !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv to give root up";
+  publish("1.0", 100, 1);
+  const fs::path system = root.path / "opt";
+  fs::create_directories(system / "reeftown");
+  fs::create_symlink(system / "reeftown", install);
+  // A copy that the user can reach, wherever the build tree lies.
+  const fs::path bin = root.path / "bin";
+  fs::create_directories(bin);
+  fs::copy_file(REEFTOWN_SETUP_BINARY, bin / "ReefTownSetup");
+  fs::create_directories(work);
+  ASSERT_TRUE(give_to_nobody(root.path));
+  fs::permissions(system, fs::perms(0555));
+
+  std::vector<std::string> args = {"--dir", install.string(), "--base", server.base_url(),
+                                   "--no-launch"};
+  fs::path program = bin / "ReefTownSetup";
+  if (as_root) {
+    args.insert(args.begin(), {"--reuid=" + std::to_string(NOBODY), "--regid=" + std::to_string(NOBODY),
+                               "--clear-groups", program.string()});
+    program = "/usr/bin/setpriv";
+  }
+  const SetupExit result = wait_setup(start_setup(program, args, env(), "\n", work));
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(read_file(system / "reeftown" / ".version"), "1.0");
+  for (const char* name : {".reeftown-cache", ".reeftown-stage", ".reeftown-old"}) {
+    EXPECT_FALSE(fs::exists(system / name)) << name;
+    EXPECT_FALSE(fs::exists(games / name)) << name;
+  }
 }
 
 // An install folder that is a link keeps its work folders beside the link;

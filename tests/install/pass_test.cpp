@@ -23,7 +23,6 @@
 #include "lib/hexdigest.hpp"
 #include "install/build_swap.hpp"
 #include "release/install_layout.hpp"
-#include "support/child.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
@@ -745,32 +744,6 @@ TEST_F(Pass, SymlinkedInstallFolder) {
   EXPECT_EQ(folder_files(disk.path / "Reef Town"), with_release_files(files, target.info));
   EXPECT_FALSE(work_folders_in(disk.path));
   EXPECT_FALSE(work_folders_in(dir.parent_path()));
-}
-
-// A link in the user's own folder to a game folder whose parent the user may
-// not write (moved to a system folder on the same disk): the work folders go
-// beside the link. Run as a user that root's rights do not help.
-TEST_F(Pass, LinkToAFolderWhoseParentIsNotWritable) {
-  const fs::path home = tmp.path / "home";
-  const fs::path system = tmp.path / "opt";
-  fs::create_directories(home);
-  fs::create_directories(system / "reeftown");
-  const fs::path link = home / "Reef Town";
-  fs::create_symlink(system / "reeftown", link);
-  ASSERT_TRUE(give_to_nobody(tmp.path));
-  fs::permissions(system, fs::perms(0555));
-  const TestRelease release = make_release("1.0", 100, base_files());
-  serve(release);
-
-  const std::string result = in_child(drop_root, [&] {
-    const PassRun pass = run(link, release.info);
-    if (!pass.result) return pass.result.error();
-    return std::string(std::holds_alternative<Installed>(*pass.result) ? "installed" : "not installed");
-  });
-  EXPECT_EQ(result, "installed");
-  EXPECT_EQ(folder_files(system / "reeftown"), with_release_files(base_files(), release.info));
-  EXPECT_FALSE(work_folders_in(system));
-  EXPECT_FALSE(work_folders_in(home));
 }
 
 TEST_F(Pass, FirstInstallIntoForeignFolder) {
