@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "install/scan.hpp"
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
@@ -169,7 +170,7 @@ struct BuildWriter {
 };
 
 mode_t built_file_mode(const FileEntry& file, const ReleaseInfo& target) {
-  return file.path == target.launch || file.path == ANTI_CHEAT_SETUP_PATH ? 0755 : 0644;
+  return starts_as_program(file.path, target) ? 0755 : 0644;
 }
 
 std::expected<void, ErrorText> build_file(const WorkFolders& folders, const ReleaseInfo& target,
@@ -341,6 +342,11 @@ std::optional<std::string> read_small_file(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+bool starts_as_program(std::string_view path, const ReleaseInfo& target) {
+  const std::string key = scan_path_key(path);
+  return key == scan_path_key(target.launch) || key == scan_path_key(ANTI_CHEAT_SETUP_PATH);
+}
 
 std::expected<void, ErrorText> build_files(const WorkFolders& folders, const ReleaseInfo& target,
                                            const std::vector<std::size_t>& to_update,

@@ -24,6 +24,10 @@ inline constexpr std::size_t BUILD_BUFFER_SIZE = 4194304;
 // every other file 0644 less the umask.
 inline constexpr std::string_view ANTI_CHEAT_SETUP_PATH = "EasyAntiCheat/EasyAntiCheat_EOS_Setup.exe";
 
+// True for the release path of one of those two programs, compared as the
+// scan compares paths: a launch value "./ReefTown.exe" names "ReefTown.exe".
+bool starts_as_program(std::string_view path, const ReleaseInfo& target);
+
 // One move of the swap: `backup` is where the entry that stood at `target`
 // went, none when nothing stood there.
 struct FileMove {

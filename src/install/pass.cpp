@@ -189,10 +189,21 @@ bool holds_foreign_files(const std::filesystem::path& install_dir, const Release
   return false;
 }
 
-// Every rename of the swap goes between the install folder and the work
-// folders; across file systems each would fail, after the whole download.
+std::string different_file_systems(const std::filesystem::path& folder,
+                                   const std::filesystem::path& parent) {
+  return display(folder) + " and its work folders in " + display(parent) +
+         " lie on different file systems";
+}
+
+// Every rename of the swap goes between the work folders and the folders of
+// the install folder where built files go in and old ones come out: across
+// file systems each would fail, after the whole download. A folder below the
+// install folder counts too, a link to another disk or a mount point alike;
+// one that does not exist yet is made on its parent's file system.
 std::expected<void, ErrorText> check_same_file_system(const std::filesystem::path& install_dir,
-                                                      const WorkFolders& folders) {
+                                                      const WorkFolders& folders,
+                                                      const ReleaseInfo& target,
+                                                      const UpdatePlan& plan) {
   const std::filesystem::path parent = folders.parent.empty() ? "." : folders.parent;
   struct stat install_st {};
   struct stat parent_st {};
@@ -200,9 +211,58 @@ std::expected<void, ErrorText> check_same_file_system(const std::filesystem::pat
     return std::unexpected(std::error_code(errno, std::system_category()).message());
   if (::stat(parent.c_str(), &parent_st) != 0)
     return std::unexpected(std::error_code(errno, std::system_category()).message());
-  if (install_st.st_dev == parent_st.st_dev) return {};
-  return std::unexpected(display(install_dir) + " and its work folders in " + display(parent) +
-                         " lie on different file systems");
+  if (install_st.st_dev != parent_st.st_dev)
+    return std::unexpected(different_file_systems(install_dir, parent));
+
+  std::unordered_set<std::string_view> seen;
+  // The folders above `relative`, links followed, and the entry itself.
+  const auto elsewhere = [&](std::string_view relative) -> std::optional<std::filesystem::path> {
+    for (std::size_t slash = relative.find('/'); slash != std::string_view::npos;
+         slash = relative.find('/', slash + 1)) {
+      const std::string_view folder = relative.substr(0, slash);
+      if (folder.empty() || !seen.insert(folder).second) continue;
+      std::filesystem::path path = install_dir / folder;
+      struct stat st {};
+      if (::stat(path.c_str(), &st) == 0 && st.st_dev != parent_st.st_dev) return path;
+    }
+    std::filesystem::path path = install_dir / relative;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && st.st_dev != parent_st.st_dev) return path;
+    return std::nullopt;
+  };
+  for (const std::size_t position : plan.to_update)
+    if (auto folder = elsewhere(target.files[position].path))
+      return std::unexpected(different_file_systems(*folder, parent));
+  for (const std::string& path : plan.to_remove)
+    if (auto folder = elsewhere(path)) return std::unexpected(different_file_systems(*folder, parent));
+  return {};
+}
+
+// The bits of 0111 that the umask leaves. Read by setting it and putting it
+// back: no thread of the program creates files while a pass ends.
+mode_t execute_bits() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0111 & ~mask;
+}
+
+// The launch file and the anti-cheat setup are started as programs. A pass
+// builds them executable, but one that builds neither (an update that only
+// names another launch file) must leave them executable too. Only regular
+// files of the release are changed, never through a link.
+void make_programs_executable(const std::filesystem::path& install_dir, const ReleaseInfo& target) {
+  const mode_t bits = execute_bits();
+  for (const FileEntry& file : target.files) {
+    if (!starts_as_program(file.path, target)) continue;
+    const std::filesystem::path path = install_dir / file.path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & bits) != bits)
+      (void)::fchmod(fd, (st.st_mode & 07777) | bits);
+    ::close(fd);
+  }
 }
 
 std::expected<void, ErrorText> create_folder(const std::filesystem::path& path) {
@@ -226,7 +286,10 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
   const UpdatePlan plan = plan_update(offered, installed, report, install_dir);
 
   const bool same_version = installed && installed->version == offered.version;
-  if (plan.to_update.empty() && same_version && plan.to_remove.empty()) return UpToDate{};
+  if (plan.to_update.empty() && same_version && plan.to_remove.empty()) {
+    make_programs_executable(install_dir, offered);
+    return UpToDate{};
+  }
   if (report && same_version && !report->problems.empty()) print_repair_listing(report->problems);
 
   auto folders = work_folders(install_dir);
@@ -245,7 +308,7 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
   // another disk puts the work folders there, beside the real folder.
   folders = work_folders(install_dir);
   if (!folders) return std::unexpected(folders.error());
-  if (auto same = check_same_file_system(install_dir, *folders); !same)
+  if (auto same = check_same_file_system(install_dir, *folders, offered, plan); !same)
     return std::unexpected(same.error());
   if (auto created = create_folder(folders->cache_dir); !created)
     return std::unexpected(created.error());
@@ -269,6 +332,7 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
       !swapped)
     return std::unexpected(swapped.error());
   clean_up(*folders);
+  make_programs_executable(install_dir, offered);
 
   install_anti_cheat_service(install_dir, offered, installed.has_value(), plan.to_update);
   create_shortcuts(install_dir);

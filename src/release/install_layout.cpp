@@ -4,6 +4,8 @@
 #include <string_view>
 #include <system_error>
 
+#include <sys/stat.h>
+
 namespace {
 
 std::string fold_a_to_z(std::string_view text) {
@@ -52,6 +54,27 @@ std::optional<std::filesystem::path> install_parent(const std::filesystem::path&
   return std::filesystem::path(std::string(parent));
 }
 
+namespace {
+
+// True when `install_dir` is a link whose own folder `parent` lies on the
+// file system of the folder it leads to: the swap's renames work from there,
+// and the link's folder is the user's, where the real folder's parent may
+// belong to someone else.
+bool link_beside_its_target(const std::filesystem::path& install_dir,
+                            const std::filesystem::path& parent) {
+  std::string text = install_dir.native();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();  // a '/' would follow the link
+  struct stat link {};
+  struct stat target {};
+  struct stat folder {};
+  return ::lstat(text.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+         ::stat(text.c_str(), &target) == 0 &&
+         ::stat(parent.empty() ? "." : parent.c_str(), &folder) == 0 &&
+         folder.st_dev == target.st_dev;
+}
+
+}  // namespace
+
 std::expected<WorkFolders, ErrorText> work_folders(const std::filesystem::path& install_dir) {
   std::optional<std::filesystem::path> parent = install_parent(install_dir);
   if (!parent) return std::unexpected(ErrorText(BAD_FOLDER_TEXT));
@@ -61,7 +84,7 @@ std::expected<WorkFolders, ErrorText> work_folders(const std::filesystem::path& 
     // The real folder's parent; the root itself has none.
     std::optional<std::filesystem::path> real_parent = install_parent(real);
     if (!real_parent) return std::unexpected(ErrorText(BAD_FOLDER_TEXT));
-    parent = std::move(real_parent);
+    if (!link_beside_its_target(install_dir, *parent)) parent = std::move(real_parent);
   }
   WorkFolders folders;
   folders.parent = *parent;

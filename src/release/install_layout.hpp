@@ -51,6 +51,7 @@ std::optional<std::filesystem::path> install_parent(const std::filesystem::path&
 
 // The work folders, beside the install folder's real path (links resolved)
 // once it exists, so that every rename of the swap stays on one file system;
-// beside the path as given before that. BAD_FOLDER_TEXT when there is no
-// parent.
+// beside the path as given before that, and beside an install folder that is
+// a link when the link's folder lies on the real folder's file system.
+// BAD_FOLDER_TEXT when there is no parent, the real folder's included.
 std::expected<WorkFolders, ErrorText> work_folders(const std::filesystem::path& install_dir);

@@ -106,4 +106,27 @@ TEST(Options, SettingsAndModeFromTheCommandLine) {
   }
 }
 
+TEST(Options, InstallFolderMadeAbsoluteWithoutResolvingLinks) {
+  struct Case {
+    std::string dir;
+    std::string working_dir;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {"./Programs/Reef Town", "/home/u", "/home/u/Programs/Reef Town"},
+      {"Programs/Reef Town", "/home/u", "/home/u/Programs/Reef Town"},
+      {"a//./b/", "/home/u/", "/home/u/a/b"},
+      {".", "/home/u", "/home/u"},
+      {"link/../b", "/home/u", "/home/u/link/../b"},
+      {"--check", "/", "/--check"},
+      {"/opt/./Reef Town/", "/home/u", "/opt/./Reef Town/"},
+      {"/.", "/home/u", "/."},
+      {"", "/home/u", ""},
+      {"Reef Town", "", "Reef Town"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(absolute_install_dir(c.dir, c.working_dir).native(), c.want)
+        << "\"" << c.dir << "\" in \"" << c.working_dir << "\"";
+}
+
 }  // namespace

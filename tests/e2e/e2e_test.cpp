@@ -22,6 +22,7 @@
 #include "e2e/setup_run.hpp"
 #include "lib/hexdigest.hpp"
 #include "release/release_info.hpp"
+#include "support/child.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
 #include "tools/publisher.hpp"
@@ -430,6 +431,55 @@ TEST_F(EndToEnd, LaunchStartsTheGameInItsFolderWithoutArguments) {
   EXPECT_EQ(read_file(marker), "0 " + fs::canonical(install).string() + "\n");
 }
 
+// The update builds nothing: the game file it now launches was installed
+// before as a plain file, and must start all the same.
+TEST_F(EndToEnd, UpdateThatOnlyChangesTheLaunchFileStartsTheGame) {
+  publish("1.0", 100, 1, {}, "readme.txt");
+  ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+  publish("1.1", 200, 1, {}, "ReefTown.exe");
+  const SetupExit result = run({});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("Reef Town 1.1 is installed.\n"));
+  EXPECT_THAT(result.err, ::testing::EndsWith("Starting Reef Town...\n"));
+  EXPECT_TRUE(wait_until([&] { return read_file(games / "launched").ends_with("\n"); }))
+      << "the game did not start";
+}
+
+// With LOCALAPPDATA unset the install folder lies below the working folder;
+// the shortcuts, the uninstall entry and the messages name it absolutely, so
+// that they still find the game when read from anywhere else.
+TEST_F(EndToEnd, InstallFolderBelowTheWorkingFolderIsNamedAbsolutely) {
+  publish("1.0", 100, 1);
+  const fs::path cwd = root.path / "cwd";
+  fs::create_directories(cwd);
+  const auto run_in_cwd = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"-c", "cd \"$0\" && exec \"$@\"", cwd.string(),
+                                    REEFTOWN_SETUP_BINARY, "--base", server.base_url()};
+    all.insert(all.end(), args.begin(), args.end());
+    return wait_setup(start_setup("/bin/sh", all, env(), "", work));
+  };
+  const SetupExit install_run = run_in_cwd({"--no-launch"});
+  EXPECT_EQ(install_run.exit_code, 0) << install_run.err;
+
+  const std::string folder = (fs::canonical(cwd) / "Programs" / "Reef Town").string();
+  EXPECT_EQ(read_file(folder + "/.version"), "1.0");
+  const fs::path windows = profile / "reeftown-windows";
+  const std::string shortcut = "TargetPath=" + folder + "/ReefTownSetup.exe\nWorkingDirectory=" +
+                               folder + "\nIconLocation=" + folder + "/ReefTown.exe,0\n";
+  EXPECT_EQ(read_file(windows / "Desktop" / "Reef Town.lnk"), shortcut);
+  EXPECT_EQ(read_file(windows / "Programs" / "Reef Town.lnk"), shortcut);
+  const std::string values = read_file(
+      windows / "registry/HKCU/Software/Microsoft/Windows/CurrentVersion/Uninstall/ReefTown/.values");
+  for (const std::string& value :
+       {"InstallLocation\tREG_SZ\t" + folder + "\n", "DisplayIcon\tREG_SZ\t" + folder + "/ReefTown.exe\n",
+        "UninstallString\tREG_SZ\t\"" + folder + "/ReefTownSetup.exe\" --uninstall\n"})
+    EXPECT_THAT(values, HasSubstr(value));
+
+  const SetupExit check = run_in_cwd({"--check"});
+  EXPECT_EQ(check.exit_code, 0) << check.err;
+  EXPECT_EQ(check.err, "1.0 intact: " + folder + "\n");
+}
+
 TEST_F(EndToEnd, GameMissingAfterThePassesFails) {
   publish("1.0", 100, 1, {}, "Binaries/ReefTown.exe");
   const SetupExit result = run({}, "\n");
@@ -472,6 +522,81 @@ TEST_F(EndToEnd, SecondRunEndsAtOnceWhileOneRuns) {
   const SetupExit first_end = wait_setup(first);
   EXPECT_EQ(first_end.exit_code, 0) << first_end.err;
   expect_installed(v1, 1);
+}
+
+// A link in the user's own folder to a game folder whose parent the user may
+// not write (moved to a system folder on the same disk): the work folders go
+// beside the link. Run as a user whom root's rights do not help.
+TEST_F(EndToEnd, LinkToAFolderWhoseParentIsNotWritable) {
+  const bool as_root = ::geteuid() == 0;
+  if (as_root && !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "no setpriv to give root up";
+  publish("1.0", 100, 1);
+  const fs::path system = root.path / "opt";
+  fs::create_directories(system / "reeftown");
+  fs::create_symlink(system / "reeftown", install);
+  // A copy that the user can reach, wherever the build tree lies.
+  const fs::path bin = root.path / "bin";
+  fs::create_directories(bin);
+  fs::copy_file(REEFTOWN_SETUP_BINARY, bin / "ReefTownSetup");
+  fs::create_directories(work);
+  ASSERT_TRUE(give_to_nobody(root.path));
+  fs::permissions(system, fs::perms(0555));
+
+  std::vector<std::string> args = {"--dir", install.string(), "--base", server.base_url(),
+                                   "--no-launch"};
+  fs::path program = bin / "ReefTownSetup";
+  if (as_root) {
+    args.insert(args.begin(), {"--reuid=" + std::to_string(NOBODY), "--regid=" + std::to_string(NOBODY),
+                               "--clear-groups", program.string()});
+    program = "/usr/bin/setpriv";
+  }
+  const SetupExit result = wait_setup(start_setup(program, args, env(), "\n", work));
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(read_file(system / "reeftown" / ".version"), "1.0");
+  for (const char* name : {".reeftown-cache", ".reeftown-stage", ".reeftown-old"}) {
+    EXPECT_FALSE(fs::exists(system / name)) << name;
+    EXPECT_FALSE(fs::exists(games / name)) << name;
+  }
+}
+
+// An install folder that is a link keeps its work folders beside the link;
+// a run given the real path keeps them beside the real folder. Either way
+// round, the second run must still find the first.
+TEST_F(EndToEnd, SecondRunByTheOtherPathEndsAtOnce) {
+  const fs::path real = root.path / "real" / "Reef Town";
+  fs::create_directories(real);
+  fs::create_symlink(real, install);
+  const PublishResult v1 = publish("1.0", 100, 1);
+  const std::string held = piece_path(v1.pieces_written.front());
+  for (const bool link_first : {true, false}) {
+    SCOPED_TRACE(link_first ? "link first" : "real path first");
+    fs::remove_all(real);
+    fs::create_directories(real);
+    server.set_rule(held, delayed(std::chrono::milliseconds(1500)));
+    const std::size_t seen = server.requested_paths().size();
+    const auto run_at = [&](const fs::path& dir) {
+      return start_setup(REEFTOWN_SETUP_BINARY,
+                         {"--dir", dir.string(), "--base", server.base_url(), "--no-launch"}, env(),
+                         "\n", work);
+    };
+    const fs::path first_dir = link_first ? install : real;
+    const fs::path second_dir = link_first ? real : install;
+    SetupProcess first = run_at(first_dir);
+    ASSERT_TRUE(wait_until([&] {
+      const std::vector<std::string> paths = server.requested_paths();
+      for (std::size_t i = seen; i < paths.size(); ++i)
+        if (paths[i] == held) return true;
+      return false;
+    }));
+    const SetupExit second = wait_setup(run_at(second_dir));
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(second.err, "\nReef Town could not start: setup is already running for " +
+                              second_dir.string() + "\n\nPress Enter to close.");
+    server.set_rule(held, ServeRule{});
+    const SetupExit first_end = wait_setup(first);
+    EXPECT_EQ(first_end.exit_code, 0) << first_end.err;
+    EXPECT_EQ(read_file(real / ".version"), "1.0");
+  }
 }
 
 TEST_F(EndToEnd, UninstallRemovesWhatTheInstallMade) {

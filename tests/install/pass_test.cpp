@@ -21,6 +21,7 @@
 #include <zstd.h>
 
 #include "lib/hexdigest.hpp"
+#include "install/build_swap.hpp"
 #include "release/install_layout.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
@@ -62,13 +63,24 @@ TEST(InstallLayout, WorkFoldersLieBesideTheRealFolder) {
   fs::create_directories(home);
   fs::create_symlink(disk / "Reef Town", home / "Reef Town");
 
-  // Through a link: beside the link's target.
-  auto linked = work_folders(home / "Reef Town");
-  ASSERT_TRUE(linked.has_value()) << linked.error();
-  EXPECT_EQ(linked->parent, fs::canonical(disk));
-  EXPECT_EQ(linked->cache_dir, fs::canonical(disk) / ".reeftown-cache");
-  EXPECT_EQ(linked->stage_dir, fs::canonical(disk) / ".reeftown-stage");
-  EXPECT_EQ(linked->old_dir, fs::canonical(disk) / ".reeftown-old");
+  // Through a link on the same file system: beside the link, in the user's
+  // own folder, also when a trailing '/' would lead through it. (A link to
+  // another file system: Pass.SymlinkedInstallFolder.)
+  for (const fs::path& link : {home / "Reef Town", fs::path((home / "Reef Town").string() + "/")}) {
+    SCOPED_TRACE(link.string());
+    auto linked = work_folders(link);
+    ASSERT_TRUE(linked.has_value()) << linked.error();
+    EXPECT_EQ(linked->parent, home);
+    EXPECT_EQ(linked->cache_dir, home / ".reeftown-cache");
+    EXPECT_EQ(linked->stage_dir, home / ".reeftown-stage");
+    EXPECT_EQ(linked->old_dir, home / ".reeftown-old");
+  }
+
+  // Below a linked folder: beside the real folder.
+  fs::create_symlink(disk, home / "Games");
+  auto below = work_folders(home / "Games" / "Reef Town");
+  ASSERT_TRUE(below.has_value()) << below.error();
+  EXPECT_EQ(below->parent, fs::canonical(disk));
 
   // Not there yet: beside the path as given.
   auto absent = work_folders(home / "New" / "Reef Town/");
@@ -123,10 +135,11 @@ struct TestRelease {
 // A release signed with the test key; each file cut into pieces of
 // PIECE_SIZE bytes.
 TestRelease make_release(const std::string& version, std::uint64_t released,
-                         const GameFiles& files) {
+                         const GameFiles& files, const std::string& launch = "") {
   TestRelease release;
   std::string json = R"({"version":")" + version + R"(","released":)" +
                      std::to_string(released) + R"(,"files":[)";
+  if (!launch.empty()) json.insert(1, R"("launch":")" + launch + R"(",)");
   bool first_file = true;
   for (const auto& [path, content] : files) {
     json += first_file ? "" : ",";
@@ -419,6 +432,67 @@ TEST_F(Pass, SameVersionPassRemovesStrayFile) {
   EXPECT_FALSE(work_folders_in(dir.parent_path()));
 }
 
+mode_t permission_bits(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+struct ScopedUmask {
+  mode_t saved;
+  explicit ScopedUmask(mode_t mask) : saved(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(saved); }
+};
+
+// The launch file and the anti-cheat setup are programs after every pass
+// that ends with the game in place, built by that pass or not: 0755 less the
+// umask, here 027.
+TEST_F(Pass, ProgramsAreExecutableAfterEveryPassThatEndsInPlace) {
+  struct Case {
+    const char* name;
+    std::string installed_launch;
+    std::string target_launch;  // of a release 1.1 with the same files; empty: 1.0 again
+    bool modes_lost;            // the installed programs lost their execute bits
+  };
+  const std::vector<Case> cases = {
+      {"update that only names another launch file", "other.dat", "ReefTown.exe", false},
+      {"launch value written with './'", "other.dat", "./ReefTown.exe", false},
+      {"up to date after the modes were lost", "./ReefTown.exe", "", true},
+  };
+  GameFiles files = base_files();
+  files["other.dat"] = "another program";
+  files[std::string(ANTI_CHEAT_SETUP_PATH)] = "the anti-cheat setup";
+  const ScopedUmask mask(027);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir here;
+    const fs::path folder = here.path / "Reef Town";
+    const TestRelease one = make_release("1.0", 100, files, c.installed_launch);
+    install(folder, one);
+    EXPECT_EQ(permission_bits(folder / "ReefTown.exe"), c.modes_lost ? 0750u : 0640u);
+    if (c.modes_lost) {
+      fs::permissions(folder / "ReefTown.exe", fs::perms(0640));
+      fs::permissions(folder / ANTI_CHEAT_SETUP_PATH, fs::perms(0640));
+    }
+    const TestRelease target =
+        c.target_launch.empty() ? one : make_release("1.1", 200, files, c.target_launch);
+    serve(target);
+
+    const PassRun pass = run(folder, target.info);
+    ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+    if (c.target_launch.empty()) {
+      EXPECT_TRUE(std::holds_alternative<UpToDate>(*pass.result));
+    } else {
+      EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
+      EXPECT_EQ(pass.console, "Checking the installed files...\n" +
+                                  plan_line("Updating to", "1.1", "0.0", 0) + "\n" +
+                                  "Reef Town 1.1 is installed.\n");
+    }
+    EXPECT_EQ(permission_bits(folder / "ReefTown.exe"), 0750u);
+    EXPECT_EQ(permission_bits(folder / ANTI_CHEAT_SETUP_PATH), 0750u);
+    EXPECT_EQ(permission_bits(folder / "Data/maps.pak"), 0640u);
+  }
+}
+
 TEST_F(Pass, UpdateFetchesOnlyNewPieces) {
   const TestRelease one = make_release("1.0", 100, base_files());
   install(dir, one);
@@ -543,20 +617,108 @@ TEST_F(Pass, PassAfterFailedDownloadReusesTheCache) {
   EXPECT_EQ(folder_files(dir), with_release_files(base_files(), release.info));
 }
 
+// A folder of the test's own on /dev/shm, which is another file system than
+// the temporary folder on most hosts; below `fallback` where there is none.
+struct OtherDisk {
+  fs::path path;
+  explicit OtherDisk(const fs::path& fallback) {
+    std::string pattern = fs::exists("/dev/shm") ? "/dev/shm/reeftown-disk-XXXXXX"
+                                                 : (fallback / "disk-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~OtherDisk() {
+    if (!path.empty()) fs::remove_all(path);
+  }
+  OtherDisk(const OtherDisk&) = delete;
+  OtherDisk& operator=(const OtherDisk&) = delete;
+};
+
+bool same_file_system(const fs::path& a, const fs::path& b) {
+  struct stat a_st {};
+  struct stat b_st {};
+  return ::stat(a.c_str(), &a_st) == 0 && ::stat(b.c_str(), &b_st) == 0 && a_st.st_dev == b_st.st_dev;
+}
+
+// A folder of the game moved to another disk behind a link: the scan finds
+// the game intact through it, but no file can be renamed into or out of it,
+// so a pass that would do so stops before the download and names the folder.
+TEST_F(Pass, GameFolderBelowOnAnotherFileSystem) {
+  const OtherDisk disk(tmp.path);
+  ASSERT_FALSE(disk.path.empty());
+  if (same_file_system(disk.path, tmp.path)) GTEST_SKIP() << "no second file system here";
+  struct Case {
+    const char* name;
+    GameFiles target_files;  // of release 1.1
+    bool refused;
+  };
+  GameFiles maps_changed = base_files();
+  maps_changed["Data/maps.pak"] = "maps of the reef, the town and the bay";
+  GameFiles new_folder = base_files();
+  new_folder["Data/New/bay.pak"] = "the bay";
+  GameFiles voice_dropped = base_files();
+  voice_dropped.erase("Data/Sub/voice.dll");
+  GameFiles game_changed = base_files();
+  game_changed["ReefTown.exe"] = "the game program, version 1.1";
+  const std::vector<Case> cases = {
+      {"a file below it is updated", maps_changed, true},
+      {"a file goes into a new folder below it", new_folder, true},
+      {"a file below it is dropped", voice_dropped, true},
+      {"only files elsewhere change", game_changed, false},
+  };
+  const TestRelease one = make_release("1.0", 100, base_files());
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir here;
+    const fs::path folder = here.path / "Reef Town";
+    install(folder, one);
+    const fs::path moved = disk.path / std::to_string(++n);
+    fs::create_directories(moved);
+    fs::copy(folder / "Data", moved / "Data", fs::copy_options::recursive);
+    fs::remove_all(folder / "Data");
+    fs::create_symlink(moved / "Data", folder / "Data");
+    // The game as the user sees it, through the link.
+    const auto game = [&] {
+      GameFiles files = folder_files(folder);
+      for (const auto& [path, content] : folder_files(moved)) files[path] = content;
+      return files;
+    };
+    const GameFiles before = game();
+
+    const TestRelease target = make_release("1.1", 200, c.target_files);
+    serve(target);
+    const std::size_t pieces_before = piece_requests();
+    const PassRun pass = run(folder, target.info);
+    if (c.refused) {
+      ASSERT_FALSE(pass.result.has_value());
+      EXPECT_EQ(pass.result.error(), (folder / "Data").string() + " and its work folders in " +
+                                         fs::canonical(here.path).string() +
+                                         " lie on different file systems");
+      EXPECT_EQ(piece_requests(), pieces_before);
+      EXPECT_EQ(game(), before);
+      EXPECT_FALSE(work_folders_in(here.path));
+    } else {
+      ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
+      EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
+      EXPECT_EQ(game(), with_release_files(c.target_files, target.info));
+      EXPECT_TRUE(fs::is_symlink(folder / "Data"));
+    }
+  }
+}
+
 // A folder moved to another disk behind a link: the work folders must lie on
 // the disk of the real folder, or no rename of the swap can succeed. /dev/shm
-// is another file system on most hosts; elsewhere the placement still shows.
+// is another file system on most hosts; where it is not, they lie beside the
+// link.
 TEST_F(Pass, SymlinkedInstallFolder) {
-  std::string pattern = fs::exists("/dev/shm") ? "/dev/shm/reeftown-disk-XXXXXX"
-                                               : (tmp.path / "disk-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  struct Remove {
-    fs::path path;
-    ~Remove() { fs::remove_all(path); }
-  } disk{pattern};
+  const OtherDisk disk(tmp.path);
+  ASSERT_FALSE(disk.path.empty());
   fs::create_directories(disk.path / "Reef Town");
   fs::create_directories(dir.parent_path());
   fs::create_symlink(disk.path / "Reef Town", dir);
+  const bool apart = !same_file_system(disk.path, dir.parent_path());
+  const fs::path work_parent = apart ? disk.path : dir.parent_path();
+  const fs::path other_parent = apart ? dir.parent_path() : disk.path;
 
   const TestRelease one = make_release("1.0", 100, base_files());
   install(dir, one);
@@ -572,8 +734,8 @@ TEST_F(Pass, SymlinkedInstallFolder) {
   const PassRun pass = run(dir, target.info);
   ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
   EXPECT_TRUE(std::holds_alternative<NewerRelease>(*pass.result));
-  EXPECT_TRUE(fs::is_directory(disk.path / ".reeftown-cache"));
-  EXPECT_FALSE(work_folders_in(dir.parent_path()));
+  EXPECT_TRUE(fs::is_directory(work_parent / ".reeftown-cache"));
+  EXPECT_FALSE(work_folders_in(other_parent));
 
   point_latest_at("1.1");
   const PassRun done = run(dir, target.info);

@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
   prepare_process();
   console_unbuffered();
   const std::vector<std::string> args(argv, argv + argc);
-  const Settings settings = settings_from_args(args);
+  Settings settings = settings_from_args(args);
+  settings.install_dir = absolute_install_dir(settings.install_dir);
   switch (choose_mode(args)) {
     case Mode::uninstall: return run_uninstall(settings, args);
     case Mode::check: return run_check(settings);

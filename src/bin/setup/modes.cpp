@@ -40,21 +40,47 @@ void remove_folder(const fs::path& folder) { (void)remove_tree(folder); }
 
 // One run at a time per installation: the lock lies on the folder that holds
 // the work folders, which two runs would otherwise clear under each other.
-// A run that may install makes that folder first, so that a first install on
-// a new machine is guarded from its start; an uninstall has nothing to guard
-// where it does not exist.
-std::expected<FolderLock, ErrorText> lock_installation(const fs::path& install_dir,
-                                                       bool make_parent) {
+// An install folder that is a link keeps them beside the link, while a run
+// given the real path keeps them beside the real folder: the real folder's
+// parent is locked as well. A run that may install makes the work folders'
+// parent first, so that a first install on a new machine is guarded from its
+// start; an uninstall has nothing to guard where it does not exist.
+struct InstallationLock {
+  FolderLock work_parent;
+  FolderLock real_parent;  // held only where it is another folder
+};
+
+bool same_folder(const fs::path& a, const fs::path& b) {
+  struct stat a_st {};
+  struct stat b_st {};
+  return ::stat(a.empty() ? "." : a.c_str(), &a_st) == 0 &&
+         ::stat(b.empty() ? "." : b.c_str(), &b_st) == 0 && a_st.st_dev == b_st.st_dev &&
+         a_st.st_ino == b_st.st_ino;
+}
+
+std::expected<InstallationLock, ErrorText> lock_installation(const fs::path& install_dir,
+                                                             bool make_parent) {
+  InstallationLock lock;
   const auto folders = work_folders(install_dir);
-  if (!folders) return FolderLock{};
+  if (!folders) return lock;
   if (make_parent && !folders->parent.empty()) {
     std::error_code error;
     fs::create_directories(folders->parent, error);
   }
+  const ErrorText busy = "setup is already running for " + display(install_dir);
   LockAttempt attempt = try_lock_folder(folders->parent);
-  if (attempt.state == LockAttempt::busy)
-    return std::unexpected("setup is already running for " + display(install_dir));
-  return std::move(attempt.lock);
+  if (attempt.state == LockAttempt::busy) return std::unexpected(busy);
+  lock.work_parent = std::move(attempt.lock);
+
+  std::error_code error;
+  const fs::path real = fs::canonical(install_dir, error);
+  if (error) return lock;
+  const std::optional<fs::path> real_parent = install_parent(real);
+  if (!real_parent || same_folder(*real_parent, folders->parent)) return lock;
+  attempt = try_lock_folder(*real_parent);
+  if (attempt.state == LockAttempt::busy) return std::unexpected(busy);
+  lock.real_parent = std::move(attempt.lock);
+  return lock;
 }
 
 using RunResult = std::expected<fs::path, ErrorText>;

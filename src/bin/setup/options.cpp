@@ -1,6 +1,8 @@
 #include "bin/setup/options.hpp"
 
 #include <algorithm>
+#include <string_view>
+#include <system_error>
 
 #include "lib/utf8.hpp"
 #include "platform/system.hpp"
@@ -52,6 +54,28 @@ Settings settings_from_args(std::span<const std::string> args,
   settings.base_url =
       without_trailing_slashes(option_value(args, "--base").value_or(std::string(DEFAULT_BASE_URL)));
   return settings;
+}
+
+std::filesystem::path absolute_install_dir(const std::filesystem::path& dir,
+                                           const std::filesystem::path& working_dir) {
+  const std::string& text = dir.native();
+  if (text.empty() || text.front() == '/' || working_dir.empty()) return dir;
+  std::string absolute = working_dir.native();
+  std::size_t at = 0;
+  while (at <= text.size()) {
+    std::size_t slash = text.find('/', at);
+    if (slash == std::string::npos) slash = text.size();
+    const std::string_view name = std::string_view(text).substr(at, slash - at);
+    if (!name.empty() && name != ".") absolute = join(std::move(absolute), name);
+    at = slash + 1;
+  }
+  return absolute;
+}
+
+std::filesystem::path absolute_install_dir(const std::filesystem::path& dir) {
+  std::error_code error;
+  const std::filesystem::path working_dir = std::filesystem::current_path(error);
+  return absolute_install_dir(dir, error ? std::filesystem::path() : working_dir);
 }
 
 Mode choose_mode(std::span<const std::string> args) {

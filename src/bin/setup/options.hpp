@@ -38,6 +38,18 @@ Settings settings_from_args(
     std::span<const std::string> args,
     const std::function<std::optional<std::string>()>& local_app_data = local_app_data_from_environment);
 
+// A relative `dir` joined onto `working_dir` without resolving links, so
+// that every text that leaves the program (shortcuts, the uninstall entry,
+// messages) names the folder wherever it is read: "." components and doubled
+// '/' go, ".." stays (it may lead back through a link). An absolute path, and
+// the empty path, which names no folder, stay as they are; so does every
+// path when `working_dir` is empty (the working folder is unknown).
+std::filesystem::path absolute_install_dir(const std::filesystem::path& dir,
+                                           const std::filesystem::path& working_dir);
+
+// The same against the process's working folder.
+std::filesystem::path absolute_install_dir(const std::filesystem::path& dir);
+
 enum class Mode { normal, check, uninstall };
 
 // "--uninstall" wins over "--check".
