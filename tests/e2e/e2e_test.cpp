@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 
 #include "e2e/setup_run.hpp"
 #include "lib/hexdigest.hpp"
+#include "platform/process.hpp"
 #include "release/release_info.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
@@ -461,6 +463,52 @@ TEST_F(EndToEnd, UninstallRemovesWhatTheInstallMade) {
   EXPECT_TRUE(fs::exists(install));
   EXPECT_TRUE(wait_until([&] { return !fs::exists(install); }, std::chrono::seconds(10)));
   EXPECT_TRUE(fs::exists(games));
+}
+
+// Copies of the program and the real stand-ins, laid out as a build with
+// umask 002 leaves them and as `cmake --install` puts them: the stand-ins
+// are found, so the install makes its shortcuts.
+TEST_F(EndToEnd, StandInsFoundWhereBuildAndInstallPutThem) {
+  struct Case {
+    const char* name;
+    fs::path program_folder;
+    fs::path standin_folder;
+    fs::perms mode;  // of both folders and every program
+  };
+  const std::vector<Case> cases = {
+      {"group-writable build folder of a private group", root.path / "build" / "bin",
+       root.path / "build" / "bin", fs::perms(0775)},
+      {"installed under a prefix", root.path / "prefix" / "bin",
+       root.path / "prefix" / "libexec" / "reeftown", fs::perms(0755)},
+  };
+  publish("1.0", 100, 1);
+  const fs::path built = fs::path(REEFTOWN_SETUP_BINARY).parent_path();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(c.program_folder);
+    fs::create_directories(c.standin_folder);
+    fs::copy_file(REEFTOWN_SETUP_BINARY, c.program_folder / "ReefTownSetup");
+    fs::permissions(c.program_folder / "ReefTownSetup", c.mode);
+    for (const char* name : {"powershell.exe", "reg", "cmd"}) {
+      fs::copy_file(built / name, c.standin_folder / name);
+      fs::permissions(c.standin_folder / name, c.mode);
+    }
+    fs::permissions(c.program_folder, c.mode);
+    fs::permissions(c.standin_folder, c.mode);
+    struct stat folder {};
+    ASSERT_EQ(::stat(c.standin_folder.c_str(), &folder), 0);
+    if ((c.mode & fs::perms::group_write) != fs::perms::none && private_group() != folder.st_gid) {
+      std::cerr << "skipped \"" << c.name << "\": the user's primary group is not private\n";
+      continue;
+    }
+    fs::remove_all(install);
+    fs::remove_all(profile);
+    const SetupExit result = wait_setup(start_setup(
+        c.program_folder / "ReefTownSetup",
+        {"--dir", install.string(), "--base", server.base_url(), "--no-launch"}, env(), "", work));
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_TRUE(fs::exists(profile / "reeftown-windows" / "Desktop" / "Reef Town.lnk"));
+  }
 }
 
 // A copy of the program beside a "cmd" that only records what it was asked,
