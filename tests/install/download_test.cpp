@@ -537,6 +537,20 @@ TEST_F(DownloadTest, PieceFailingFiveTimesStopsTheOthers) {
   EXPECT_LT(requested, static_cast<std::size_t>(GOOD));
 }
 
+// The waits before attempts 2 to 5 double: 1, 2, 4 and 8 times the first.
+TEST_F(DownloadTest, WaitsBetweenAttemptsDouble) {
+  const auto unit = std::chrono::milliseconds(100);
+  options.first_retry_wait = unit;
+  const std::string id = id_of("always busy");
+  server.route(target_of(id), text_reply("busy", 503));
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = run({id});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(result);
+  EXPECT_EQ(requests_for(server, target_of(id)), 5u);
+  EXPECT_GE(elapsed, unit * (1 + 2 + 4 + 8));
+}
+
 // A process that may start no more threads: the phase still ends, with a
 // text, the line ended, and no hang. Run in a child that drops root, since
 // root is not held to the limit.
