@@ -49,6 +49,8 @@ struct StaticServerState {
   mutable std::mutex mutex;
   std::vector<std::string> log;
   std::map<std::string, ServeRule, std::less<>> rules;
+  // Requests answered under each path's rule since it was set.
+  std::map<std::string, std::uint64_t, std::less<>> answered;
 };
 
 namespace {
@@ -284,6 +286,22 @@ bool answer(StaticServerState& s, int fd, std::string_view head) {
   if (rule && rule->delay.count() > 0 &&
       wait_for(s, -1, 0, static_cast<int>(rule->delay.count())) == Wait::stop)
     return false;
+  // A held request looks again each few milliseconds for a rule that lets
+  // it through.
+  while (rule && rule->answer_at_most) {
+    {
+      std::lock_guard lock(s.mutex);
+      const auto it = s.rules.find(logged);
+      rule = it == s.rules.end() ? std::nullopt : std::optional<ServeRule>(it->second);
+      if (!rule || !rule->answer_at_most) break;
+      std::uint64_t& answered = s.answered[logged];
+      if (answered < *rule->answer_at_most) {
+        ++answered;
+        break;
+      }
+    }
+    if (wait_for(s, -1, 0, 5) == Wait::stop) return false;
+  }
   if (rule && rule->fail_status != 0) return send_status(s, fd, rule->fail_status, head_only, keep_alive);
 
   const Opened opened = open_below(s.root_fd, *path);
@@ -382,6 +400,7 @@ void StaticServer::set_rule(const std::string& path, const ServeRule& rule) {
   if (!state) return;
   std::lock_guard lock(state->mutex);
   state->rules.insert_or_assign(path, rule);
+  state->answered.erase(path);
 }
 
 void StaticServer::stop() {

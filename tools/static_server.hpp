@@ -33,6 +33,10 @@ struct ServeRule {
   // The head and only this many bytes of the body, then silence until the
   // client goes away or the server stops.
   std::optional<std::uint64_t> stall_after;
+  // When set: only this many requests of the path are answered from the
+  // time the rule is set; later ones wait (after `delay`) until set_rule
+  // gives the path a rule that lets them through, or the server stops.
+  std::optional<std::uint64_t> answer_at_most;
 };
 
 struct StaticServerState;

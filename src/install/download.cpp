@@ -97,6 +97,16 @@ bool is_digest_text(std::string_view id) {
          });
 }
 
+// Whether the frame that starts `rest` asks for a window above
+// 2^ZSTD_WINDOW_LOG_MAX bytes. A header that cannot be read is left to the
+// decoder, which reports it in its own words.
+bool window_too_large(std::span<const std::uint8_t> rest) {
+  ZSTD_frameHeader header{};
+  return ZSTD_getFrameHeader(&header, rest.data(), rest.size()) == 0 &&
+         header.frameType == ZSTD_frame &&
+         header.windowSize > (std::uint64_t{1} << ZSTD_WINDOW_LOG_MAX);
+}
+
 struct DCtxFree {
   void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
 };
@@ -175,7 +185,13 @@ std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> 
 
   ZSTD_inBuffer in{input.data(), input.size(), 0};
   ZSTD_outBuffer out{output.data(), output.size(), 0};
+  bool frame_start = true;
   for (;;) {
+    // The decoder applies the window limit only when it decodes a frame
+    // piece by piece; a whole frame that declares its size is decoded in one
+    // go without that check. So each frame's header is checked first.
+    if (frame_start && window_too_large(input.subspan(in.pos)))
+      return std::unexpected(ZSTD_getErrorString(ZSTD_error_frameParameter_windowTooLarge));
     const std::size_t in_before = in.pos;
     const std::size_t out_before = out.pos;
     const std::size_t hint = ZSTD_decompressStream(dctx.get(), &out, &in);
@@ -188,6 +204,7 @@ std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> 
     }
     // 0: a frame has ended and everything of it is in `output`.
     if (hint == 0 && in.pos == in.size) return out.pos;
+    frame_start = hint == 0;
     if (out.pos >= limit) return out.pos;
     if (in.pos == in_before && out.pos == out_before)
       return std::unexpected(std::string(INCOMPLETE_FRAME_TEXT));

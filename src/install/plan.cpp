@@ -18,6 +18,8 @@
 
 namespace {
 
+constexpr auto MAX_FILE_OFFSET = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
 struct FdCloser {
   int fd;
   ~FdCloser() { ::close(fd); }
@@ -103,7 +105,10 @@ void search_file(const FileEntry& file, const std::filesystem::path& full, Salva
   std::uint64_t offset = 0;
   for (const FilePiece& piece : file.pieces) {
     const std::uint64_t length = piece.length;
-    const bool fits = length <= buffer.size() && offset <= size - length;
+    // An empty piece needs no byte of the file, only an offset that can be
+    // set, which may lie past the file's end.
+    const bool fits = length == 0 ? offset <= MAX_FILE_OFFSET
+                                  : length <= buffer.size() && offset <= size - length;
     if (fits && !salvaged.contains(piece.id)) {
       const auto got = read_at(fd, buffer.data(), static_cast<std::size_t>(length), offset);
       if (got && *got == length) {

@@ -1,6 +1,8 @@
 #include "platform/process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -18,10 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // Owned by this user or by root, and writable by nobody else: nobody else
-// can have put it there or changed it.
-bool safe_from_others(const struct stat& info) {
+// can have put it there or changed it. Write access for `private_group`
+// gives nobody else a way in.
+bool safe_from_others(const struct stat& info, std::optional<gid_t> private_group) {
   const bool owner_trusted = info.st_uid == ::geteuid() || info.st_uid == 0;
-  return owner_trusted && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  if (!owner_trusted || (info.st_mode & S_IWOTH) != 0) return false;
+  return (info.st_mode & S_IWGRP) == 0 || (private_group && info.st_gid == *private_group);
 }
 
 // The stat of `file` when it is a regular file that this process may execute.
@@ -30,6 +34,20 @@ std::optional<struct stat> executable_file(const fs::path& file) {
   if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   if (::faccessat(AT_FDCWD, file.c_str(), X_OK, AT_EACCESS) != 0) return std::nullopt;
   return info;
+}
+
+// `folder`/`name` when the folder and the program in it are safe from
+// others.
+std::optional<fs::path> trusted_program(const fs::path& folder, std::string_view name,
+                                        std::optional<gid_t> private_group) {
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+      !safe_from_others(info, private_group))
+    return std::nullopt;
+  fs::path candidate = folder / name;
+  const std::optional<struct stat> file = executable_file(candidate);
+  if (!file || !safe_from_others(*file, private_group)) return std::nullopt;
+  return candidate;
 }
 
 struct Launch {
@@ -123,18 +141,46 @@ std::optional<fs::path> own_folder() {
   return exe.parent_path();
 }
 
+std::optional<gid_t> private_group() {
+  // Far more than any real entry needs; a longer one only costs the trust.
+  std::vector<char> text(16384);
+  passwd user {};
+  passwd* found = nullptr;
+  const uid_t uid = ::geteuid();
+  if (::getpwuid_r(uid, &user, text.data(), text.size(), &found) != 0 || found == nullptr)
+    return std::nullopt;
+  const gid_t gid = user.pw_gid;
+  const std::string user_name = user.pw_name;
+
+  group primary {};
+  group* group_found = nullptr;
+  if (::getgrgid_r(gid, &primary, text.data(), text.size(), &group_found) != 0 ||
+      group_found == nullptr)
+    return std::nullopt;
+  for (char** member = primary.gr_mem; *member != nullptr; ++member)
+    if (user_name != *member) return std::nullopt;
+
+  // Nor may another account have it as its own primary group.
+  bool alone = true;
+  ::setpwent();
+  passwd other {};
+  passwd* next = nullptr;
+  while (alone && ::getpwent_r(&other, text.data(), text.size(), &next) == 0 && next != nullptr)
+    alone = other.pw_gid != gid || other.pw_uid == uid;
+  ::endpwent();
+  if (!alone) return std::nullopt;
+  return gid;
+}
+
 std::optional<fs::path> find_program_in(std::string_view name, const std::optional<fs::path>& own,
-                                        std::string_view path_list) {
+                                        std::string_view path_list,
+                                        std::optional<gid_t> writable_group) {
   if (name.empty() || name.find('/') != std::string_view::npos || name == "." || name == "..")
     return std::nullopt;
 
   if (own) {
-    struct stat folder {};
-    if (::stat(own->c_str(), &folder) == 0 && S_ISDIR(folder.st_mode) && safe_from_others(folder)) {
-      const fs::path candidate = *own / name;
-      const std::optional<struct stat> file = executable_file(candidate);
-      if (file && safe_from_others(*file)) return candidate;
-    }
+    for (const fs::path& folder : {*own, own->parent_path() / STANDIN_FOLDER_FROM_PREFIX})
+      if (auto program = trusted_program(folder, name, writable_group)) return program;
   }
 
   // Empty, "." and other relative entries would mean the working folder.

@@ -1,10 +1,12 @@
 // Starting side programs. A bare program name is searched in the setup
-// program's own folder first (only when that folder and the file are safe
-// from other users), then in the absolute folders of PATH; the working folder
-// is never searched. Every argument reaches the child unchanged as one
+// program's own folder first, then in STANDIN_FOLDER_FROM_PREFIX beside that
+// folder (each only when the folder and the file are safe from other users),
+// then in the absolute folders of PATH; the working folder is never searched. Every argument reaches the child unchanged as one
 // argument, and children start with default signal dispositions and an empty
 // signal mask. Main thread only: the detached starts fork.
 #pragma once
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <optional>
@@ -17,16 +19,28 @@ enum class ChildStdio {
   Null,     // standard input, output and error on /dev/null
 };
 
+// Where an installation keeps the stand-ins of the side programs, relative
+// to the folder that holds the program's folder (bin/ and libexec/reeftown/
+// of one prefix); a build keeps them beside the program.
+inline constexpr std::string_view STANDIN_FOLDER_FROM_PREFIX = "libexec/reeftown";
+
+// The user's primary group when it is private to the user: nobody else is
+// listed in it or has it as primary group. A folder or program that only
+// this group may write, besides its owner, is as safe as one that only the
+// owner may write (umask 002 makes such files). None otherwise.
+std::optional<gid_t> private_group();
+
 // The folder of the running program, from /proc/self/exe; none when it
 // cannot be read.
 std::optional<std::filesystem::path> own_folder();
 
-// The search rule with its two inputs given: `own` (may be none) and the
-// value of PATH. None for a name that is empty or holds a '/', and when no
-// folder holds an executable regular file of that name.
+// The search rule with its inputs given: `own` (may be none), the value of
+// PATH and the group that counts as private (`writable_group`). None for a name that is empty
+// or holds a '/', and when no folder holds an executable regular file of
+// that name.
 std::optional<std::filesystem::path> find_program_in(
     std::string_view name, const std::optional<std::filesystem::path>& own,
-    std::string_view path_list);
+    std::string_view path_list, std::optional<gid_t> writable_group = private_group());
 
 // find_program_in with the running program's folder and this process's PATH.
 std::optional<std::filesystem::path> find_program(std::string_view name);

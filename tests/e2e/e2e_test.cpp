@@ -4,11 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +23,8 @@
 
 #include "e2e/setup_run.hpp"
 #include "lib/hexdigest.hpp"
+#include "platform/process.hpp"
+#include "release/install_layout.hpp"
 #include "release/release_info.hpp"
 #include "support/child.hpp"
 #include "support/temp_dir.hpp"
@@ -49,10 +53,18 @@ std::string game_bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-ServeRule delayed(std::chrono::milliseconds delay) {
+// Answers `count` more requests of a path, then holds the rest until the
+// test sets another rule for it.
+ServeRule answering(std::uint64_t count) {
   ServeRule rule;
-  rule.delay = delay;
+  rule.answer_at_most = count;
   return rule;
+}
+
+bool was_requested(const StaticServer& server, const std::string& path) {
+  for (const std::string& requested : server.requested_paths())
+    if (requested == path) return true;
+  return false;
 }
 
 std::string sha256_of(const fs::path& path) { return sha256_file_hex(path).value_or("unreadable"); }
@@ -321,14 +333,12 @@ TEST_F(EndToEnd, ReleasePublishedDuringTheDownloadIsTakenInstead) {
   const PublishResult v1 = publish("1.0", 100, 1);
   // Hold one piece back until the newer release is out.
   const std::string held = piece_path(v1.pieces_written.front());
-  server.set_rule(held, delayed(std::chrono::milliseconds(1500)));
+  server.set_rule(held, answering(0));
   SetupProcess process = start({"--no-launch"});
-  ASSERT_TRUE(wait_until([&] {
-    for (const std::string& path : server.requested_paths())
-      if (path == held) return true;
-    return false;
-  }));
+  const bool requested = wait_until([&] { return was_requested(server, held); });
   const PublishResult v2 = publish("2.0", 200, 2);
+  server.set_rule(held, ServeRule{});
+  EXPECT_TRUE(requested);
   const SetupExit result = wait_setup(process);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const std::string text = without_progress(result.err);
@@ -344,13 +354,19 @@ TEST_F(EndToEnd, ReleasePublishedDuringTheDownloadIsTakenInstead) {
 // without an up-to-date line.
 TEST_F(EndToEnd, FourPassesAtMost) {
   publish("1", 1, 1);
-  // Time for the test to publish between the line and the fetch it announces.
-  server.set_rule("latest.json", delayed(std::chrono::milliseconds(1000)));
+  // Every fetch of the pointer waits for the test: the one that a line
+  // announces is let through once the next release is out, any other at once.
+  server.set_rule("latest.json", answering(0));
   SetupProcess process = start({"--no-launch"});
   int published = 1;
+  std::size_t let_through = 0;
   const std::string again = "Checking for updates again...\n";
-  ASSERT_TRUE(wait_until(
+  const bool all_published = wait_until(
       [&] {
+        std::size_t asked = 0;
+        for (const std::string& path : server.requested_paths()) asked += path == "latest.json";
+        if (asked <= let_through) return false;
+        // The line comes before the fetch that it announces.
         const std::string err = read_file(process.err_path);
         std::size_t seen = 0;
         for (std::size_t at = err.find(again); at != std::string::npos; at = err.find(again, at + 1))
@@ -359,10 +375,14 @@ TEST_F(EndToEnd, FourPassesAtMost) {
           ++published;
           publish(std::to_string(published), published, 1);
         }
+        server.set_rule("latest.json", answering(1));
+        ++let_through;
         return published == 5;
       },
-      std::chrono::seconds(60)));
+      std::chrono::seconds(120));
+  server.set_rule("latest.json", ServeRule{});
   const SetupExit result = wait_setup(process);
+  ASSERT_TRUE(all_published) << result.err;
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const std::string text = without_progress(result.err);
   for (const char* line : {"Reef Town 1 is installed.\nChecking for updates again...\nReef Town 2 is out",
@@ -508,14 +528,12 @@ TEST_F(EndToEnd, InstallsWithoutAUsableStandardError) {
 TEST_F(EndToEnd, SecondRunEndsAtOnceWhileOneRuns) {
   const PublishResult v1 = publish("1.0", 100, 1);
   const std::string held = piece_path(v1.pieces_written.front());
-  server.set_rule(held, delayed(std::chrono::milliseconds(1500)));
+  server.set_rule(held, answering(0));
   SetupProcess first = start({"--no-launch"});
-  ASSERT_TRUE(wait_until([&] {
-    for (const std::string& path : server.requested_paths())
-      if (path == held) return true;
-    return false;
-  }));
+  const bool requested = wait_until([&] { return was_requested(server, held); });
   const SetupExit second = run({"--no-launch"}, "\n");
+  server.set_rule(held, ServeRule{});
+  EXPECT_TRUE(requested);
   EXPECT_EQ(second.exit_code, 1);
   EXPECT_EQ(second.err, "\nReef Town could not start: setup is already running for " +
                             install.string() + "\n\nPress Enter to close.");
@@ -620,6 +638,52 @@ TEST_F(EndToEnd, UninstallRemovesWhatTheInstallMade) {
   EXPECT_TRUE(fs::exists(install));
   EXPECT_TRUE(wait_until([&] { return !fs::exists(install); }, std::chrono::seconds(10)));
   EXPECT_TRUE(fs::exists(games));
+}
+
+// Copies of the program and the real stand-ins, laid out as a build with
+// umask 002 leaves them and as `cmake --install` puts them: the stand-ins
+// are found, so the install makes its shortcuts.
+TEST_F(EndToEnd, StandInsFoundWhereBuildAndInstallPutThem) {
+  struct Case {
+    const char* name;
+    fs::path program_folder;
+    fs::path standin_folder;
+    fs::perms mode;  // of both folders and every program
+  };
+  const std::vector<Case> cases = {
+      {"group-writable build folder of a private group", root.path / "build" / "bin",
+       root.path / "build" / "bin", fs::perms(0775)},
+      {"installed under a prefix", root.path / "prefix" / "bin",
+       root.path / "prefix" / "libexec" / "reeftown", fs::perms(0755)},
+  };
+  publish("1.0", 100, 1);
+  const fs::path built = fs::path(REEFTOWN_SETUP_BINARY).parent_path();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(c.program_folder);
+    fs::create_directories(c.standin_folder);
+    fs::copy_file(REEFTOWN_SETUP_BINARY, c.program_folder / "ReefTownSetup");
+    fs::permissions(c.program_folder / "ReefTownSetup", c.mode);
+    for (const char* name : {"powershell.exe", "reg", "cmd"}) {
+      fs::copy_file(built / name, c.standin_folder / name);
+      fs::permissions(c.standin_folder / name, c.mode);
+    }
+    fs::permissions(c.program_folder, c.mode);
+    fs::permissions(c.standin_folder, c.mode);
+    struct stat folder {};
+    ASSERT_EQ(::stat(c.standin_folder.c_str(), &folder), 0);
+    if ((c.mode & fs::perms::group_write) != fs::perms::none && private_group() != folder.st_gid) {
+      std::cerr << "skipped \"" << c.name << "\": the user's primary group is not private\n";
+      continue;
+    }
+    fs::remove_all(install);
+    fs::remove_all(profile);
+    const SetupExit result = wait_setup(start_setup(
+        c.program_folder / "ReefTownSetup",
+        {"--dir", install.string(), "--base", server.base_url(), "--no-launch"}, env(), "", work));
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_TRUE(fs::exists(profile / "reeftown-windows" / "Desktop" / "Reef Town.lnk"));
+  }
 }
 
 // A copy of the program beside a "cmd" that only records what it was asked,
@@ -733,9 +797,21 @@ TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
   EXPECT_EQ(read_file(empty_manifest / "Photos" / "beach.jpg"), "photo");
 }
 
+// Stops the run where it is; false when it had ended already (it is reaped
+// then).
+bool stop_run(pid_t pid) {
+  if (::kill(pid, SIGSTOP) != 0) return false;
+  int status = 0;
+  while (::waitpid(pid, &status, WUNTRACED) < 0)
+    if (errno != EINTR) return false;
+  return WIFSTOPPED(status);
+}
+
 // Killed at a chosen moment and run again, the program converges to an
 // installation that checks intact, and never fetches again a piece that its
-// cache already held.
+// cache already held. The run is stopped as soon as its moment shows and
+// killed only once it shows to be still in that phase; a run that got past
+// it first is made again from the start.
 TEST_F(EndToEnd, KilledRunsConverge) {
   enum Moment { downloading, building, swapping };
   struct Case {
@@ -751,53 +827,72 @@ TEST_F(EndToEnd, KilledRunsConverge) {
       {"update, build", true, building},
       {"update, swap", true, swapping},
   };
+  const fs::path cache = games / ".reeftown-cache";
+  const fs::path stage = games / ".reeftown-stage";
+  // Written at the start of the swap and renamed at its end.
+  const fs::path committing = install / NEW_MANIFEST_FILE;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(tree);
-    fs::remove_all(games);
-    fs::create_directories(tree);
-    fs::create_directories(games);
-    // The server holds its root open: a new tree needs a new server.
-    server.stop();
-    auto started = start_static_server(tree);
-    ASSERT_TRUE(started.has_value());
-    server = std::move(*started);
-    big = true;
-    const PublishResult v1 = publish("1.0", 100, 1);
-    std::string v2_last;
-    if (c.update) {
-      ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
-      v2_last = publish("2.0", 200, 2).pieces_written.back();
-    }
-    const fs::path cache = games / ".reeftown-cache";
-    const std::string held = piece_path(c.update ? v2_last : v1.pieces_written.back());
-    if (c.moment == downloading) server.set_rule(held, delayed(std::chrono::seconds(3)));
-    SetupProcess process = start({"--no-launch"});
-    bool at_moment = false;
-    if (c.moment == downloading) {
-      // Killed while one piece is held back and others lie in the cache.
-      at_moment = wait_until([&] {
-        bool requested = false;
-        for (const std::string& path : server.requested_paths()) requested |= path == held;
-        std::error_code error;
-        for (auto it = fs::directory_iterator(cache, error); requested && !error && it != fs::end(it);
-             it.increment(error))
-          if (it->path().extension() != ".part") return true;
+    std::string held;
+    bool killed_in_phase = false;
+    for (int attempt = 0; attempt < 5 && !killed_in_phase; ++attempt) {
+      fs::remove_all(tree);
+      fs::remove_all(games);
+      fs::create_directories(tree);
+      fs::create_directories(games);
+      // The server holds its root open: a new tree needs a new server.
+      server.stop();
+      auto started = start_static_server(tree);
+      ASSERT_TRUE(started.has_value());
+      server = std::move(*started);
+      big = true;
+      const PublishResult v1 = publish("1.0", 100, 1);
+      std::string v2_last;
+      if (c.update) {
+        ASSERT_EQ(run({"--no-launch"}).exit_code, 0);
+        v2_last = publish("2.0", 200, 2).pieces_written.back();
+      }
+      held = piece_path(c.update ? v2_last : v1.pieces_written.back());
+      // Held back until the kill, while the other pieces come in.
+      if (c.moment == downloading) server.set_rule(held, answering(0));
+      SetupProcess process = start({"--no-launch"});
+      const auto reached = [&] {
+        switch (c.moment) {
+          case downloading: {
+            if (!was_requested(server, held)) return false;
+            std::error_code error;
+            for (auto it = fs::directory_iterator(cache, error); !error && it != fs::end(it);
+                 it.increment(error))
+              if (it->path().extension() != ".part") return true;
+            return false;
+          }
+          case building: return fs::exists(stage);
+          case swapping: return fs::exists(committing);
+        }
         return false;
-      });
-    } else if (c.moment == building) {
-      at_moment = wait_until([&] { return fs::exists(games / ".reeftown-stage"); });
-    } else {
-      // A first install replaces nothing, so its swap shows as the first
-      // placed file; an update's as the backup folder.
-      at_moment = wait_until([&] {
-        return c.update ? fs::exists(games / ".reeftown-old") : fs::exists(install / "Content");
-      });
+      };
+      const auto in_phase = [&] {
+        switch (c.moment) {
+          case downloading: return !fs::exists(stage);
+          case building: return fs::exists(stage) && !fs::exists(committing);
+          case swapping: return fs::exists(committing);
+        }
+        return false;
+      };
+      const bool at_moment = wait_until(reached);
+      // A run that ended before it could be stopped has been reaped already.
+      const bool stopped = at_moment && stop_run(process.pid);
+      killed_in_phase = stopped && in_phase();
+      if (!at_moment || stopped) {
+        ::kill(process.pid, SIGKILL);
+        const SetupExit killed = wait_setup(process);
+        if (stopped) {
+          EXPECT_EQ(killed.signal, SIGKILL) << "a stopped run ends by the kill";
+        }
+      }
+      server.set_rule(held, ServeRule{});
     }
-    ::kill(process.pid, SIGKILL);
-    (void)wait_setup(process);
-    EXPECT_TRUE(at_moment);
-    server.set_rule(held, ServeRule{});
+    ASSERT_TRUE(killed_in_phase) << "no run was killed in the phase";
 
     // What the cache held that hashes right must not be fetched again.
     std::set<std::string> cached;

@@ -69,13 +69,21 @@ std::string zstd_streamed_frame(std::string_view content) {
   return out;
 }
 
-// A streamed frame whose header asks for a window of 2^window_log bytes.
-std::string frame_with_window(std::string_view content, int window_log) {
+// A streamed frame whose header asks for a window of 2^window_log bytes and,
+// with `declare_size`, also gives the content size (as four bytes).
+std::string frame_with_window(std::string_view content, int window_log, bool declare_size = false) {
   std::string frame = zstd_streamed_frame(content);
-  // Byte 4 is the frame header descriptor: no single-segment flag, so byte 5
-  // is the window descriptor, exponent in the upper five bits.
-  EXPECT_EQ(static_cast<unsigned char>(frame[4]) & 0x20, 0);
+  // Byte 4 is the frame header descriptor: no single-segment flag and no
+  // content size, so byte 5 is the window descriptor, exponent in the upper
+  // five bits.
+  EXPECT_EQ(static_cast<unsigned char>(frame[4]) & 0xE0, 0);
   frame[5] = static_cast<char>((window_log - 10) << 3);
+  if (declare_size) {
+    frame[4] = static_cast<char>(frame[4] | 0x80);
+    std::string size(4, '\0');
+    for (std::size_t i = 0; i < 4; ++i) size[i] = static_cast<char>(content.size() >> (8 * i));
+    frame.insert(6, size);
+  }
   return frame;
 }
 
@@ -397,6 +405,14 @@ TEST_F(DownloadTest, DecodesAndVerifiesEachBody) {
            "Unknown frame descriptor"},
           {"window above 2^27", id_of(small), body_reply(frame_with_window(small, 28)),
            std::nullopt, "Frame requires too much memory for decoding"},
+          {"window of exactly 2^27, size declared", id_of(small),
+           body_reply(frame_with_window(small, 27, true)), small, ""},
+          {"window above 2^27, size declared", id_of(small),
+           body_reply(frame_with_window(small, 28, true)), std::nullopt,
+           "Frame requires too much memory for decoding"},
+          {"window above 2^27 in the second frame", id_of(small + small),
+           body_reply(small_frame + frame_with_window(small, 28, true)), std::nullopt,
+           "Frame requires too much memory for decoding"},
           {"checksum mismatch", id_of(small), body_reply(corrupt_checksum), std::nullopt,
            "Restored data doesn't match checksum"},
           {"empty piece, checksum mismatch", id_of(""), body_reply(corrupt_empty), std::nullopt,
@@ -519,6 +535,20 @@ TEST_F(DownloadTest, PieceFailingFiveTimesStopsTheOthers) {
     EXPECT_TRUE(fs::exists(cache.path / ids[i])) << "a piece in hand is carried through";
   }
   EXPECT_LT(requested, static_cast<std::size_t>(GOOD));
+}
+
+// The waits before attempts 2 to 5 double: 1, 2, 4 and 8 times the first.
+TEST_F(DownloadTest, WaitsBetweenAttemptsDouble) {
+  const auto unit = std::chrono::milliseconds(100);
+  options.first_retry_wait = unit;
+  const std::string id = id_of("always busy");
+  server.route(target_of(id), text_reply("busy", 503));
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = run({id});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(result);
+  EXPECT_EQ(requests_for(server, target_of(id)), 5u);
+  EXPECT_GE(elapsed, unit * (1 + 2 + 4 + 8));
 }
 
 // A process that may start no more threads: the phase still ends, with a

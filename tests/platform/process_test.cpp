@@ -43,10 +43,13 @@ bool has_no_child() {
   return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
 }
 
-// The search rule, one fresh own folder per row: the own folder counts only
-// when nobody else can have put the program there; PATH counts only with
+// The search rule, one fresh own folder per row: the own folder, then
+// libexec/reeftown beside it, each counting only when nobody else can have put
+// the program there (a private group may write); PATH counts only with
 // absolute folders, in order; names with a '/' are not searched.
 TEST(ProgramSearch, OwnFolderWhenSafeThenAbsolutePathFolders) {
+  // Which group the search is told is private.
+  enum class Group { none, folders, another };
   struct Case {
     const char* name;
     const char* program;
@@ -55,7 +58,9 @@ TEST(ProgramSearch, OwnFolderWhenSafeThenAbsolutePathFolders) {
     bool other_owner_folder;
     bool other_owner_file;
     const char* path_list;  // "P1", "P2" stand for the two absolute fake folders
-    const char* want;       // "own", "P1", "P2" or "" for none
+    const char* want;       // "own", "lib", "P1", "P2" or "" for none
+    Group group = Group::none;
+    fs::perms lib_folder_mode = fs::perms(0755);
   };
   const fs::perms safe = fs::perms(0755);
   const std::vector<Case> cases = {
@@ -77,6 +82,21 @@ TEST(ProgramSearch, OwnFolderWhenSafeThenAbsolutePathFolders) {
       {"a name with a slash", "sub/only-in-cwd", safe, safe, false, false, "P1", ""},
       {"an empty name", "", safe, safe, false, false, "P1", ""},
       {"unknown program", "nowhere", safe, safe, false, false, "P1:P2", ""},
+      {"private group may write the own folder and program", "tool", fs::perms(0775),
+       fs::perms(0775), false, false, "P1", "own", Group::folders},
+      {"another group may write the own folder", "tool", fs::perms(0775), safe, false, false, "P1",
+       "P1", Group::another},
+      {"another group may write the program", "tool", safe, fs::perms(0775), false, false, "P1",
+       "P1", Group::another},
+      {"a private group does not make others safe", "tool", fs::perms(0777), safe, false, false,
+       "P1", "P1", Group::folders},
+      {"libexec/reeftown after the own folder", "lib-tool", safe, safe, false, false, "P2", "lib"},
+      {"libexec/reeftown with a private group", "lib-tool", safe, safe, false, false, "P2", "lib",
+       Group::folders, fs::perms(0775)},
+      {"libexec/reeftown writable by another group", "lib-tool", safe, safe, false, false, "P2",
+       "P2", Group::another, fs::perms(0775)},
+      {"libexec/reeftown writable by all", "lib-tool", safe, safe, false, false, "P2", "P2",
+       Group::none, fs::perms(0757)},
   };
   const bool root = ::geteuid() == 0;
   const fs::path start = fs::current_path();
@@ -84,7 +104,8 @@ TEST(ProgramSearch, OwnFolderWhenSafeThenAbsolutePathFolders) {
     SCOPED_TRACE(c.name);
     if ((c.other_owner_folder || c.other_owner_file) && !root) continue;  // needs chown
     TempDir dir;
-    const fs::path own = dir.path / "own";
+    const fs::path own = dir.path / "prefix" / "bin";
+    const fs::path lib = dir.path / "prefix" / "libexec" / "reeftown";
     const fs::path p1 = dir.path / "p1";
     const fs::path p2 = dir.path / "p2";
     const fs::path cwd = dir.path / "cwd";
@@ -96,6 +117,9 @@ TEST(ProgramSearch, OwnFolderWhenSafeThenAbsolutePathFolders) {
     if (c.other_owner_file) {
       ASSERT_EQ(::chown((own / "tool").c_str(), NOBODY, NOBODY), 0);
     }
+    write_script(lib / "lib-tool", "exit 0\n", c.group == Group::none ? safe : fs::perms(0775));
+    fs::permissions(lib, c.lib_folder_mode);
+    write_script(p2 / "lib-tool", "exit 0\n");
     write_script(p1 / "tool", "exit 0\n");
     write_script(p2 / "tool", "exit 0\n");
     write_script(p2 / "only-in-path", "exit 0\n");
@@ -117,14 +141,20 @@ TEST(ProgramSearch, OwnFolderWhenSafeThenAbsolutePathFolders) {
       }
     }
     fs::current_path(cwd);
-    const std::optional<fs::path> found = find_program_in(c.program, own, path_list);
+    struct stat own_info {};
+    ASSERT_EQ(::stat(own.c_str(), &own_info), 0);
+    const std::optional<gid_t> group =
+        c.group == Group::none      ? std::nullopt
+        : c.group == Group::folders ? std::optional<gid_t>(own_info.st_gid)
+                                    : std::optional<gid_t>(own_info.st_gid + 1);
+    const std::optional<fs::path> found = find_program_in(c.program, own, path_list, group);
     fs::current_path(start);
 
     const std::string want = c.want;
     if (want.empty()) {
       EXPECT_EQ(found, std::nullopt);
     } else {
-      const fs::path folder = want == "own" ? own : want == "P1" ? p1 : p2;
+      const fs::path folder = want == "own" ? own : want == "lib" ? lib : want == "P1" ? p1 : p2;
       EXPECT_EQ(found, folder / c.program);
     }
   }

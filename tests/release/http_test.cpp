@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -202,6 +204,10 @@ TEST(HttpRedirect, FollowsCountsAndStopsAsTheStatusSays) {
        {{"/start", with_body(redirect_reply(399, "/r1"), "odd")}},
        "text: odd",
        {"/start"}},
+      {"399 after four redirects is final, not a fifth",
+       chain({301, 302, 303, 307}, with_body(redirect_reply(399, "/r5"), "odd")),
+       "text: odd",
+       {"/start", "/r1", "/r2", "/r3", "/r4"}},
       {"relative Location",
        {{"/start", redirect_reply(302, "a/../b/next?q=1")}, {"/b/next", text_reply("relative")}},
        "text: relative",
@@ -446,6 +452,42 @@ TEST(HttpTimeout, ReadTimeOutCountsSilenceNotTheWholeResponse) {
       expected.replace(at, 5, server.url("/slow"));
     EXPECT_EQ(outcome(fetch_text(server.url("/slow"), short_waits())), expected);
   }
+}
+
+// Each read of the body waits the whole read time-out afresh, however long
+// the reader took since bytes last came: the server is silent for longer
+// than the time-out, but the reader asks again only after most of it.
+TEST(HttpTimeout, EachReadWaitsTheWholeTimeOut) {
+  TestServer server = start_server();
+  ASSERT_EQ(server.error, "");
+  Reply paused = text_reply("firstsecond");
+  paused.stall_after = 5;
+  paused.stall_for = std::chrono::milliseconds(3000);
+  server.route("/paused", paused);
+  AgentSettings settings = loopback();
+  settings.read_timeout = std::chrono::seconds(2);
+  Agent agent = make_agent(settings);
+  auto response = agent.get(server.url("/paused"));
+  ASSERT_TRUE(response.has_value());
+
+  std::string got;
+  std::array<std::uint8_t, 64> buffer{};
+  const auto read_some = [&] {
+    const auto count = read_body(response->body, buffer);
+    if (!count) {
+      ADD_FAILURE() << count.error();
+      return false;
+    }
+    got.append(reinterpret_cast<const char*>(buffer.data()), *count);
+    return *count > 0;
+  };
+  while (got.size() < 5 && read_some()) {
+  }
+  ASSERT_EQ(got, "first");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  while (read_some()) {
+  }
+  EXPECT_EQ(got, "firstsecond");
 }
 
 TEST(HttpHead, InterimAnswersAndUnaskedProtocolSwitches) {

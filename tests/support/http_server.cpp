@@ -261,7 +261,11 @@ bool send_reply(Conn& c, const Reply& reply) {
   } else if (!conn_write(c, to_send)) {
     return false;
   }
-  if (stalls) {
+  if (stalls && reply.stall_for.count() > 0) {
+    nap(c.server, reply.stall_for);
+    if (c.server.stopping.load() || !conn_write(c, std::string_view(rest).substr(to_send.size())))
+      return false;
+  } else if (stalls) {
     stall(c);
     return false;
   }

@@ -35,6 +35,9 @@ struct Reply {
   bool stall_before_head = false;
   // Goes silent after this many bytes that follow the head.
   std::optional<std::size_t> stall_after;
+  // With stall_after: when not zero, the silence lasts this long and the
+  // rest follows.
+  std::chrono::milliseconds stall_for{0};
   // Pause before each byte that follows the head, or before each byte of
   // `raw`.
   std::chrono::milliseconds trickle{0};

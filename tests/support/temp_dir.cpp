@@ -6,25 +6,35 @@
 #include <stdexcept>
 #include <string>
 
+// The folder handed out lies one level below a folder of its own, so that
+// whatever a test does beside it (the work folders and the run lock of an
+// install folder, which lie in its parent) stays the test's own, even when
+// other runs share the temporary folder.
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "reeftown-test-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path = pattern;
+  // Others may pass through it, as through the temporary folder itself, for
+  // tests that give up root in a child.
+  std::filesystem::permissions(pattern, std::filesystem::perms(0711));
+  path = std::filesystem::path(pattern) / "t";
+  std::filesystem::create_directory(path);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
 }
 
 TempDir::~TempDir() {
+  const std::filesystem::path own = path.parent_path();
   std::error_code ec;
   // Tests make folders without permissions; give them back before removing.
   for (auto it = std::filesystem::recursive_directory_iterator(
-           path, std::filesystem::directory_options::skip_permission_denied, ec);
+           own, std::filesystem::directory_options::skip_permission_denied, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     if (!it->is_symlink(ec))
       std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                    std::filesystem::perm_options::add, ec);
   }
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+  std::filesystem::permissions(own, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path, ec);
+  std::filesystem::remove_all(own, ec);
 }
 
 void write_file(const std::filesystem::path& path, std::string_view content) {

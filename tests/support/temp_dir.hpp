@@ -1,5 +1,6 @@
-// A fresh folder under the system's temporary folder, removed with all it
-// holds when the test is done.
+// A fresh folder two levels below the system's temporary folder, inside a
+// folder of its own; both are removed with all they hold when the test is
+// done.
 #pragma once
 
 #include <filesystem>

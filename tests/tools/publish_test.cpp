@@ -16,6 +16,7 @@
 #include <openssl/pem.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -447,32 +448,50 @@ TEST_F(ServerTest, RulesFailDelayAndStallAPath) {
   const std::string base = server->base_url();
 
   server->set_rule("c/bb/two.zst", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 503,
-                                             .stall_after = std::nullopt});
+                                             .stall_after = std::nullopt, .answer_at_most = std::nullopt});
   const auto failed = fetch_bytes(base + "/c/bb/two.zst");
   ASSERT_FALSE(failed);
   EXPECT_NE(failed.error().find("status code 503"), std::string::npos) << failed.error();
 
   server->set_rule("c/bb/two.zst", ServeRule{.delay = std::chrono::milliseconds(300), .fail_status = 0,
-                                             .stall_after = std::nullopt});
+                                             .stall_after = std::nullopt, .answer_at_most = std::nullopt});
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(fetch_bytes(base + "/c/bb/two.zst").value_or("<error>"), "two");
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
 
   server->set_rule("c/aa/one.zst", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0,
-                                             .stall_after = 1000});
+                                             .stall_after = 1000, .answer_at_most = std::nullopt});
   AgentSettings impatient = loopback();
   impatient.read_timeout = std::chrono::milliseconds(500);
   const auto stalled = fetch_bytes(base + "/c/aa/one.zst", impatient);
   ASSERT_FALSE(stalled);
   EXPECT_NE(stalled.error().find("after 1000 bytes"), std::string::npos) << stalled.error();
   EXPECT_EQ(server->piece_gets(), 3u);
+
+  // One answer, then a request held until a new rule lets it through.
+  server->set_rule("c/bb/two.zst", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0,
+                                             .stall_after = std::nullopt, .answer_at_most = 1});
+  EXPECT_EQ(fetch_bytes(base + "/c/bb/two.zst").value_or("<error>"), "two");
+  std::atomic<bool> answered = false;
+  std::jthread held([&] {
+    EXPECT_EQ(fetch_bytes(base + "/c/bb/two.zst").value_or("<error>"), "two");
+    answered = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (server->piece_gets() < 5 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(server->piece_gets(), 5u);
+  EXPECT_FALSE(answered.load());
+  server->set_rule("c/bb/two.zst", ServeRule{});
+  held.join();
+  EXPECT_TRUE(answered.load());
 }
 
 TEST_F(ServerTest, StopEndsAStalledConnectionAndRefusesABadRoot) {
   write_file(root / "slow.bin", noise(100000, 5));
   auto server = start_static_server(root);
   ASSERT_TRUE(server) << server.error();
-  server->set_rule("slow.bin", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0, .stall_after = 10});
+  server->set_rule("slow.bin", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0, .stall_after = 10, .answer_at_most = std::nullopt});
   std::jthread client([url = server->base_url() + "/slow.bin"] { (void)fetch_bytes(url); });
   while (server->requested_paths().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const auto started = std::chrono::steady_clock::now();
