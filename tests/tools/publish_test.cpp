@@ -16,6 +16,7 @@
 #include <openssl/pem.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -121,6 +122,26 @@ std::string raw_exchange(std::uint16_t port, std::string_view request) {
   }
   ::close(fd);
   return out;
+}
+
+// A GET of latest.json, its query filled up so that the head takes `size` bytes.
+std::string sized_request(std::size_t size) {
+  const std::string start = "GET /latest.json?", end = " HTTP/1.1\r\nConnection: close\r\n\r\n";
+  return start + std::string(size - start.size() - end.size(), 'q') + end;
+}
+
+// A connection to 127.0.0.1:`port`; -1 when none is made.
+int connect_to(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // The test key, encrypted under a pass phrase.
@@ -400,6 +421,9 @@ TEST_F(ServerTest, AnswersGetHeadAndMissingFiles) {
       {"GET /up/secret.txt HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found\n"},
       {"GET latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad Request\n"},
       {"POST /latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "\n"},
+      // The longest head taken, and one byte more.
+      {sized_request(MAX_REQUEST_HEAD), "HTTP/1.1 200 OK", "\r\n\r\n{}\n"},
+      {sized_request(MAX_REQUEST_HEAD + 1), "HTTP/1.1 400 Bad Request", "Bad Request\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
@@ -466,6 +490,93 @@ TEST_F(ServerTest, RulesFailDelayAndStallAPath) {
   ASSERT_FALSE(stalled);
   EXPECT_NE(stalled.error().find("after 1000 bytes"), std::string::npos) << stalled.error();
   EXPECT_EQ(server->piece_gets(), 3u);
+}
+
+TEST_F(ServerTest, IdleAndTricklingClientsLeaveRoomForOthers) {
+  write_file(root / "latest.json", "{}\n");
+  // Two answering threads against many more connections that never finish
+  // their request head: silent ones and ones sending a byte now and then.
+  auto server = start_static_server(root, 0, 2);
+  ASSERT_TRUE(server) << server.error();
+  std::vector<int> silent, trickling;
+  for (int i = 0; i < 24; ++i) silent.push_back(connect_to(server->port()));
+  for (int i = 0; i < 8; ++i) trickling.push_back(connect_to(server->port()));
+  std::atomic<bool> done{false};
+  std::jthread trickle([&] {
+    while (!done) {
+      for (const int fd : trickling) ::send(fd, "G", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+
+  // Well inside the 15 s that each of them may take for its head.
+  AgentSettings impatient = loopback();
+  impatient.read_timeout = std::chrono::seconds(3);
+  for (int round = 0; round < 3; ++round)
+    EXPECT_EQ(fetch_bytes(server->base_url() + "/latest.json", impatient).value_or("<error>"), "{}\n");
+  done = true;
+  trickle.join();
+  for (const int fd : silent) EXPECT_GE(fd, 0);
+  for (const int fd : silent) ::close(fd);
+  for (const int fd : trickling) ::close(fd);
+}
+
+TEST_F(ServerTest, AHeadMustBeWholeInTime) {
+  write_file(root / "latest.json", "{}\n");
+  auto server = start_static_server(root, 0, 2, ServeSettings{.keep_log = true,
+                                                              .head_deadline = std::chrono::milliseconds(300)});
+  ASSERT_TRUE(server) << server.error();
+
+  // How long the server keeps a connection whose client sends `first`, then
+  // one byte of a head every `every` (zero: nothing more); at most 10 s.
+  const auto kept_for = [&](std::string_view first, std::chrono::milliseconds every) {
+    const int fd = connect_to(server->port());
+    const auto started = std::chrono::steady_clock::now();
+    ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+    std::string answers;
+    while (std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, every.count() > 0 ? static_cast<int>(every.count()) : 100) > 0) {
+        char buf[4096];
+        const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+        if (got <= 0) break;
+        answers.append(buf, static_cast<std::size_t>(got));
+      } else if (every.count() > 0) {
+        ::send(fd, "x", 1, MSG_NOSIGNAL);
+      }
+    }
+    ::close(fd);
+    return std::pair(std::chrono::steady_clock::now() - started, answers);
+  };
+  struct Case {
+    std::string name;
+    std::string first;
+    std::chrono::milliseconds every;
+    std::string answered;
+  };
+  const std::vector<Case> cases = {
+      {"silent", "", std::chrono::milliseconds(0), ""},
+      {"trickling", "GET /latest.json HTTP/1.1\r\nX-Slow: ", std::chrono::milliseconds(30), ""},
+      {"idle after an answer", "GET /latest.json HTTP/1.1\r\n\r\n", std::chrono::milliseconds(0), "{}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto [kept, answers] = kept_for(c.first, c.every);
+    EXPECT_LT(kept, std::chrono::seconds(5));
+    EXPECT_TRUE(answers.ends_with(c.answered)) << answers;
+  }
+}
+
+TEST_F(ServerTest, KeepsTheRequestLogOnlyWhenAsked) {
+  write_file(root / "c/ab/piece.zst", "zz");
+  for (const bool keep : {true, false}) {
+    SCOPED_TRACE(keep);
+    auto server = start_static_server(root, 0, 2, ServeSettings{.keep_log = keep});
+    ASSERT_TRUE(server) << server.error();
+    EXPECT_EQ(fetch_bytes(server->base_url() + "/c/ab/piece.zst").value_or("<error>"), "zz");
+    EXPECT_EQ(server->requested_paths(), keep ? std::vector<std::string>{"c/ab/piece.zst"} : std::vector<std::string>{});
+    EXPECT_EQ(server->piece_gets(), 1u);
+  }
 }
 
 TEST_F(ServerTest, StopEndsAStalledConnectionAndRefusesABadRoot) {
