@@ -29,6 +29,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// How long a thread that answered a request waits for the client's next one
+// before it hands the connection back to the door: a client that goes on at
+// once is served without a hand-over, and an idle one holds no thread.
+constexpr int NEXT_REQUEST_MS = 20;
 // A client that takes nothing of a response for this long is dropped.
 constexpr int WRITE_PATIENCE_MS = 60000;
 // Most bytes handed to one sendfile call.
@@ -382,6 +386,23 @@ void poke(int event_fd) {
   [[maybe_unused]] const ssize_t wrote = ::write(event_fd, &one, sizeof one);
 }
 
+// Reads what `c` has sent so far; false when the client is gone.
+bool receive(Connection& c) {
+  for (;;) {
+    char chunk[8192];
+    const ssize_t got = ::recv(c.fd, chunk, sizeof chunk, 0);
+    if (got > 0) {
+      c.buffer.append(chunk, static_cast<std::size_t>(got));
+      // A head is never longer: what follows waits in the socket.
+      if (c.buffer.size() >= MAX_REQUEST_HEAD) return true;
+      continue;
+    }
+    if (got == 0) return false;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+  }
+}
+
 void worker(StaticServerState& s) {
   // sendfile to a socket the client has closed raises SIGPIPE; in this
   // thread it only makes the call fail.
@@ -399,7 +420,14 @@ void worker(StaticServerState& s) {
       c = std::move(s.ready.front());
       s.ready.pop_front();
     }
-    if (answer_buffered(s, c)) {
+    bool open = answer_buffered(s, c);
+    std::size_t end = 0;
+    while (open && wait_for(s, c.fd, POLLIN, NEXT_REQUEST_MS) == Wait::ready) {
+      open = receive(c);
+      if (!open || find_head(c.buffer, end) == Head::partial) break;
+      open = answer_buffered(s, c);
+    }
+    if (open) {
       c.deadline = Clock::now() + s.settings.head_deadline;
       std::lock_guard lock(s.queue_mutex);
       s.given_back.push_back(std::move(c));
@@ -407,23 +435,6 @@ void worker(StaticServerState& s) {
       close_connection(s, c.fd);
     }
     poke(s.door_fd);
-  }
-}
-
-// Reads what `c` has sent so far; false when the client is gone.
-bool receive(Connection& c) {
-  for (;;) {
-    char chunk[8192];
-    const ssize_t got = ::recv(c.fd, chunk, sizeof chunk, 0);
-    if (got > 0) {
-      c.buffer.append(chunk, static_cast<std::size_t>(got));
-      // A head is never longer: what follows waits in the socket.
-      if (c.buffer.size() >= MAX_REQUEST_HEAD) return true;
-      continue;
-    }
-    if (got == 0) return false;
-    if (errno == EINTR) continue;
-    return errno == EAGAIN || errno == EWOULDBLOCK;
   }
 }
 
