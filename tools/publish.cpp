@@ -13,7 +13,8 @@ namespace {
 
 constexpr std::string_view USAGE =
     "usage: reeftown-publish --game DIR --tree DIR --version V --released N --key PEM\n"
-    "                        [--piece-size BYTES] [--launch NAME] [--eac-product-id ID]\n";
+    "                        [--piece-size BYTES] [--launch NAME] [--eac-product-id ID]\n"
+    "                        [--announce-older]\n";
 
 int fail(std::string_view message) {
   print("reeftown-publish: " + std::string(message) + "\n");
@@ -31,6 +32,11 @@ int main(int argc, char** argv) {
     if (option == "--help" || option == "-h") {
       print(USAGE);
       return 0;
+    }
+    // Moves every new user back to this release: only when asked for.
+    if (option == "--announce-older") {
+      request.announce_older = true;
+      continue;
     }
     if (i + 1 >= argc) return fail("unknown option or missing value: " + std::string(option) + "\n" + std::string(USAGE));
     const std::string_view value = argv[++i];

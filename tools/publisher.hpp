@@ -1,8 +1,8 @@
 // The publisher: turns a folder of game files into a release on a server
 // tree (the folder layout that the download server serves), signed with the
 // publisher's Ed25519 private key. Used by the reeftown-publish program and
-// by tests that need real releases. No state; one publish into a tree at a
-// time.
+// by tests that need real releases. No state of its own; a lock on the tree
+// lets one publish at a time write into it, and refuses any other meanwhile.
 //
 // The tree it writes and adds to:
 //   c/{first two}/{id}.zst        one zstd frame per piece; id = SHA-256 (hex)
@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,17 @@ struct PublishRequest {
   std::optional<std::string> launch;          // left out: the program starts "ReefTown.exe"
   std::optional<std::string> eac_product_id;  // left out: no anti-cheat step
   int zstd_level = DEFAULT_ZSTD_LEVEL;
+  // A release whose "released" is not greater than that of the release
+  // latest.json names is refused unless this is set.
+  bool announce_older = false;
+};
+
+// Points where tests change a game file or end the process; empty in real use.
+struct PublishSeams {
+  // After each piece of the game file `file` was read and handled.
+  std::function<void(const std::filesystem::path& file)> after_piece_read;
+  // After the version's folder appeared, before latest.json names it.
+  std::function<void()> before_announcing;
 };
 
 struct PublishResult {
@@ -51,12 +63,19 @@ struct PublishResult {
 
 // Writes the pieces the tree lacks, then the version's folder with the
 // release information and its signature (it appears whole, by one rename),
-// then latest.json. Refuses, before writing anything: a bad request or key,
-// a missing game folder, a version the tree holds already, a game entry that
-// is neither a regular file nor a folder (links included), and a file path
-// the setup program would refuse. On a later failure the pieces this call
-// wrote are removed again.
-std::expected<PublishResult, ErrorText> publish_release(const PublishRequest& request);
+// then latest.json. Refuses, before writing any piece: a bad request or key,
+// a missing game folder, a game entry that is neither a regular file nor a
+// folder (links included), a file path the setup program would refuse,
+// release information larger than the setup program reads, a tree that
+// another publish holds, a version latest.json names already, and a release
+// not later than the announced one (unless `announce_older`). A version
+// whose folder a killed publish left unannounced is finished when this
+// request makes the same release. A game file that changes while it is read
+// fails the publish. On a failure the pieces this call wrote are removed
+// again, except those that a release in the tree names; leftover temporary
+// files of dead publishes are removed.
+std::expected<PublishResult, ErrorText> publish_release(const PublishRequest& request,
+                                                        const PublishSeams& seams = {});
 
 // "c/{first two}/{id}.zst": where a piece lies below the tree (and below the
 // download base URL).

@@ -68,7 +68,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  auto server = start_static_server(*root, static_cast<std::uint16_t>(port), threads);
+  // Request paths are kept only for --log, so that a long run does not grow.
+  auto server = start_static_server(*root, static_cast<std::uint16_t>(port), threads,
+                                    ServeSettings{.keep_log = log.has_value()});
   if (!server) return fail(server.error());
   std::printf("%u\n", static_cast<unsigned>(server->port()));
   std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,7 +16,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -25,10 +28,11 @@
 
 namespace {
 
-constexpr std::size_t MAX_HEAD = 16384;
-// A keep-alive connection that says nothing for this long is closed, so that
-// idle clients cannot hold every thread of the pool.
-constexpr int IDLE_MS = 15000;
+using Clock = std::chrono::steady_clock;
+// How long a thread that answered a request waits for the client's next one
+// before it hands the connection back to the door: a client that goes on at
+// once is served without a hand-over, and an idle one holds no thread.
+constexpr int NEXT_REQUEST_MS = 20;
 // A client that takes nothing of a response for this long is dropped.
 constexpr int WRITE_PATIENCE_MS = 60000;
 // Most bytes handed to one sendfile call.
@@ -36,21 +40,40 @@ constexpr std::size_t SENDFILE_STEP = std::size_t{1} << 30;
 
 std::string errno_text(int err) { return std::error_code(err, std::system_category()).message(); }
 
+// One client connection between its requests.
+struct Connection {
+  int fd = -1;
+  std::string buffer;  // received and not yet answered
+  Clock::time_point deadline;  // for the whole next request head
+};
+
 }  // namespace
 
 struct StaticServerState {
   int root_fd = -1;
   int listen_fd = -1;
   int wake_fd = -1;  // an eventfd that turns readable when stop begins, and stays so
+  int door_fd = -1;  // an eventfd: a worker gave a connection back or closed one
   std::uint16_t port = 0;
+  ServeSettings settings;
+  std::size_t max_connections = 0;
+  std::thread door;  // accepts connections and waits for their request heads
   std::vector<std::thread> workers;
   std::atomic<std::uint64_t> piece_gets{0};
+  std::atomic<std::size_t> open_connections{0};
 
   mutable std::mutex mutex;
   std::vector<std::string> log;
   std::map<std::string, ServeRule, std::less<>> rules;
   // Requests answered under each path's rule since it was set.
   std::map<std::string, std::uint64_t, std::less<>> answered;
+
+  // Hand-over between the door and the workers.
+  std::mutex queue_mutex;
+  std::condition_variable queue_changed;
+  bool stopping = false;
+  std::deque<Connection> ready;         // a whole head (or too long a one) received
+  std::vector<Connection> given_back;   // answered; the door waits for the next head
 };
 
 namespace {
@@ -273,7 +296,7 @@ bool answer(StaticServerState& s, int fd, std::string_view head) {
   std::optional<ServeRule> rule;
   {
     std::lock_guard lock(s.mutex);
-    s.log.push_back(logged);
+    if (s.settings.keep_log) s.log.push_back(logged);
     if (auto it = s.rules.find(logged); it != s.rules.end()) rule = it->second;
   }
   if (method == "GET" && logged.starts_with("c/")) s.piece_gets.fetch_add(1);
@@ -322,28 +345,79 @@ bool answer(StaticServerState& s, int fd, std::string_view head) {
   return ok && keep_alive;
 }
 
-void serve_connection(StaticServerState& s, int fd) {
-  std::string buffer;
+enum class Head { whole, partial, too_long };
+
+// Where the first request head in `buffer` ends (after its blank line).
+Head find_head(const std::string& buffer, std::size_t& end) {
+  const std::size_t at = buffer.find("\r\n\r\n");
+  if (at != std::string::npos) {
+    end = at + 4;
+    return end <= MAX_REQUEST_HEAD ? Head::whole : Head::too_long;
+  }
+  return buffer.size() >= MAX_REQUEST_HEAD ? Head::too_long : Head::partial;
+}
+
+// Reads and drops what the client still sends, for a short while, so that
+// closing with unread bytes does not reset the connection before the client
+// has read the answer.
+void drain_before_close(const StaticServerState& s, int fd) {
+  ::shutdown(fd, SHUT_WR);
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(1);
+  for (std::size_t dropped = 0; dropped < (std::size_t{1} << 20);) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0 || wait_for(s, fd, POLLIN, static_cast<int>(left)) != Wait::ready) return;
+    char sink[8192];
+    const ssize_t got = ::recv(fd, sink, sizeof sink, 0);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+    if (got > 0) dropped += static_cast<std::size_t>(got);
+  }
+}
+
+// Answers every whole request in the connection's buffer; true when the
+// connection stays open for another one.
+bool answer_buffered(StaticServerState& s, Connection& c) {
   for (;;) {
-    std::size_t end;
-    while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
-      if (buffer.size() > MAX_HEAD) {
-        send_status(s, fd, 400, false, false);
-        return;
-      }
-      if (wait_for(s, fd, POLLIN, IDLE_MS) != Wait::ready) return;
-      char chunk[8192];
-      const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-      if (got == 0) return;
-      if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-        return;
-      }
-      buffer.append(chunk, static_cast<std::size_t>(got));
+    std::size_t end = 0;
+    switch (find_head(c.buffer, end)) {
+      case Head::partial:
+        return true;
+      case Head::too_long:
+        send_status(s, c.fd, 400, false, false);
+        drain_before_close(s, c.fd);
+        return false;
+      case Head::whole:
+        break;
     }
-    const std::string head = buffer.substr(0, end);
-    buffer.erase(0, end + 4);
-    if (!answer(s, fd, head)) return;
+    const std::string head = c.buffer.substr(0, end - 4);
+    c.buffer.erase(0, end);
+    if (!answer(s, c.fd, head)) return false;
+  }
+}
+
+void close_connection(StaticServerState& s, int fd) {
+  ::close(fd);
+  s.open_connections.fetch_sub(1);
+}
+
+void poke(int event_fd) {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t wrote = ::write(event_fd, &one, sizeof one);
+}
+
+// Reads what `c` has sent so far; false when the client is gone.
+bool receive(Connection& c) {
+  for (;;) {
+    char chunk[8192];
+    const ssize_t got = ::recv(c.fd, chunk, sizeof chunk, 0);
+    if (got > 0) {
+      c.buffer.append(chunk, static_cast<std::size_t>(got));
+      // A head is never longer: what follows waits in the socket.
+      if (c.buffer.size() >= MAX_REQUEST_HEAD) return true;
+      continue;
+    }
+    if (got == 0) return false;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK;
   }
 }
 
@@ -356,19 +430,112 @@ void worker(StaticServerState& s) {
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 
   for (;;) {
-    const Wait w = wait_for(s, s.listen_fd, POLLIN, -1);
-    if (w == Wait::stop) return;
-    const int fd = ::accept4(s.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      // Out of descriptors: wait a little instead of spinning.
-      if ((errno == EMFILE || errno == ENFILE) && wait_for(s, -1, 0, 100) == Wait::stop) return;
-      continue;  // another worker took it, or the client left
+    Connection c;
+    {
+      std::unique_lock lock(s.queue_mutex);
+      s.queue_changed.wait(lock, [&] { return s.stopping || !s.ready.empty(); });
+      if (s.stopping) return;
+      c = std::move(s.ready.front());
+      s.ready.pop_front();
     }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    serve_connection(s, fd);
-    ::close(fd);
+    bool open = answer_buffered(s, c);
+    std::size_t end = 0;
+    while (open && wait_for(s, c.fd, POLLIN, NEXT_REQUEST_MS) == Wait::ready) {
+      open = receive(c);
+      if (!open || find_head(c.buffer, end) == Head::partial) break;
+      open = answer_buffered(s, c);
+    }
+    if (open) {
+      c.deadline = Clock::now() + s.settings.head_deadline;
+      std::lock_guard lock(s.queue_mutex);
+      s.given_back.push_back(std::move(c));
+    } else {
+      close_connection(s, c.fd);
+    }
+    poke(s.door_fd);
   }
+}
+
+// The door: accepts connections and watches every one that waits for its
+// next request head, handing it to the workers once the head is whole.
+void door(StaticServerState& s) {
+  std::vector<Connection> waiting;
+  std::vector<pollfd> polled;
+  for (;;) {
+    {
+      std::lock_guard lock(s.queue_mutex);
+      for (Connection& c : s.given_back) waiting.push_back(std::move(c));
+      s.given_back.clear();
+    }
+    std::uint64_t pokes = 0;
+    [[maybe_unused]] const ssize_t got = ::read(s.door_fd, &pokes, sizeof pokes);
+
+    // A connection that has not sent a whole head in time is closed, however
+    // slowly it keeps sending.
+    const Clock::time_point now = Clock::now();
+    std::erase_if(waiting, [&](const Connection& c) {
+      if (c.deadline > now) return false;
+      close_connection(s, c.fd);
+      return true;
+    });
+    const bool accepting = s.open_connections.load() < s.max_connections;
+    polled.clear();
+    polled.push_back({s.wake_fd, POLLIN, 0});
+    polled.push_back({s.door_fd, POLLIN, 0});
+    polled.push_back({accepting ? s.listen_fd : -1, POLLIN, 0});
+    int timeout_ms = -1;
+    for (const Connection& c : waiting) {
+      polled.push_back({c.fd, POLLIN, 0});
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(c.deadline - now).count();
+      timeout_ms = static_cast<int>(timeout_ms < 0 ? left : std::min<long long>(timeout_ms, left));
+    }
+    if (::poll(polled.data(), polled.size(), timeout_ms) < 0 && errno != EINTR) break;
+    if (polled[0].revents != 0) break;
+
+    std::vector<Connection> kept;
+    kept.reserve(waiting.size());
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+      Connection& c = waiting[i];
+      if (polled[3 + i].revents == 0) {
+        kept.push_back(std::move(c));
+        continue;
+      }
+      std::size_t end = 0;
+      if (!receive(c)) {
+        close_connection(s, c.fd);
+      } else if (find_head(c.buffer, end) == Head::partial) {
+        kept.push_back(std::move(c));
+      } else {
+        std::lock_guard lock(s.queue_mutex);
+        s.ready.push_back(std::move(c));
+        s.queue_changed.notify_one();
+      }
+    }
+    waiting = std::move(kept);
+
+    while (polled[2].revents != 0 && s.open_connections.load() < s.max_connections) {
+      const int fd = ::accept4(s.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        // Out of descriptors: wait a little instead of spinning.
+        if (errno == EMFILE || errno == ENFILE) wait_for(s, -1, 0, 100);
+        break;  // else none left, or the client left
+      }
+      const int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      s.open_connections.fetch_add(1);
+      waiting.push_back(Connection{.fd = fd, .buffer = {}, .deadline = Clock::now() + s.settings.head_deadline});
+    }
+  }
+  for (const Connection& c : waiting) close_connection(s, c.fd);
+}
+
+// Connections the process can hold open: its descriptor limit less room for
+// the files being served and the server's own descriptors.
+std::size_t connection_limit(unsigned threads) {
+  rlimit limit{};
+  const std::size_t reserve = 32 + 2 * std::size_t{threads};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 4096;
+  return limit.rlim_cur > reserve + threads ? limit.rlim_cur - reserve : threads;
 }
 
 }  // namespace
@@ -405,28 +572,40 @@ void StaticServer::set_rule(const std::string& path, const ServeRule& rule) {
 
 void StaticServer::stop() {
   if (!state) return;
-  if (state->wake_fd >= 0) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t wrote = ::write(state->wake_fd, &one, sizeof one);
+  if (state->wake_fd >= 0) poke(state->wake_fd);
+  {
+    std::lock_guard lock(state->queue_mutex);
+    state->stopping = true;
   }
+  state->queue_changed.notify_all();
+  if (state->door.joinable()) state->door.join();
   for (std::thread& t : state->workers) t.join();
   state->workers.clear();
-  for (int* fd : {&state->listen_fd, &state->wake_fd, &state->root_fd}) {
+  for (Connection& c : state->ready) close_connection(*state, c.fd);
+  for (Connection& c : state->given_back) close_connection(*state, c.fd);
+  state->ready.clear();
+  state->given_back.clear();
+  for (int* fd : {&state->listen_fd, &state->wake_fd, &state->door_fd, &state->root_fd}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
 }
 
 std::expected<StaticServer, ErrorText> start_static_server(const std::filesystem::path& root, std::uint16_t port,
-                                                           unsigned threads) {
+                                                           unsigned threads, ServeSettings settings) {
   StaticServer server;
   server.state = std::make_unique<StaticServerState>();
   StaticServerState& s = *server.state;
+  threads = std::max(threads, 1u);
+  s.settings = settings;
+  s.max_connections = connection_limit(threads);
 
   s.root_fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (s.root_fd < 0) return std::unexpected("cannot open the folder \"" + root.string() + "\" (" + errno_text(errno) + ")");
   s.wake_fd = ::eventfd(0, EFD_CLOEXEC);
   if (s.wake_fd < 0) return std::unexpected("cannot make an eventfd (" + errno_text(errno) + ")");
+  s.door_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (s.door_fd < 0) return std::unexpected("cannot make an eventfd (" + errno_text(errno) + ")");
 
   const std::string where = "127.0.0.1:" + std::to_string(port);
   s.listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -444,7 +623,8 @@ std::expected<StaticServer, ErrorText> start_static_server(const std::filesystem
   s.port = ntohs(addr.sin_port);
 
   try {
-    for (unsigned i = 0; i < std::max(threads, 1u); ++i) s.workers.emplace_back(worker, std::ref(s));
+    s.door = std::thread(door, std::ref(s));
+    for (unsigned i = 0; i < threads; ++i) s.workers.emplace_back(worker, std::ref(s));
   } catch (const std::system_error& e) {
     return std::unexpected("cannot start a server thread (" + std::string(e.what()) + ")");
   }

@@ -7,7 +7,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -27,6 +29,8 @@
 #include "lib/hexdigest.hpp"
 #include "release/http.hpp"
 #include "release/offered_release.hpp"
+#include "release/release_info.hpp"
+#include "support/child.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
 
@@ -122,6 +126,26 @@ std::string raw_exchange(std::uint16_t port, std::string_view request) {
   }
   ::close(fd);
   return out;
+}
+
+// A GET of latest.json, its query filled up so that the head takes `size` bytes.
+std::string sized_request(std::size_t size) {
+  const std::string start = "GET /latest.json?", end = " HTTP/1.1\r\nConnection: close\r\n\r\n";
+  return start + std::string(size - start.size() - end.size(), 'q') + end;
+}
+
+// A connection to 127.0.0.1:`port`; -1 when none is made.
+int connect_to(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // The test key, encrypted under a pass phrase.
@@ -364,6 +388,311 @@ TEST_F(PublishTest, AFreshTreeIsNotMadeForARefusedRelease) {
   EXPECT_FALSE(fs::exists(tree));
 }
 
+// The release that the tree's latest.json names, read from disk as the setup
+// program reads it from the server.
+std::expected<ReleaseInfo, std::string> announced_in(const fs::path& tree) {
+  const std::string pointer = read_file(tree / "latest.json");
+  const std::size_t at = pointer.find("\"v/");
+  if (at == std::string::npos) return std::unexpected("no release in latest.json: " + pointer);
+  const std::string manifest = pointer.substr(at + 1, pointer.find('"', at + 1) - at - 1);
+  return parse_release_info(read_file(tree / manifest), read_file(tree / (manifest + ".sig")), TEST_PUBLIC_KEY_HEX);
+}
+
+// Pieces that the announced release names and the tree lacks.
+std::vector<std::string> missing_pieces(const ReleaseInfo& release, const fs::path& tree) {
+  std::vector<std::string> missing;
+  for (const FileEntry& file : release.files)
+    for (const FilePiece& piece : file.pieces)
+      if (!fs::exists(tree / piece_path(piece.id))) missing.push_back(piece.id);
+  return missing;
+}
+
+TEST_F(PublishTest, TwoPublishesStartedTogetherAnnounceOneWholeRelease) {
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    fs::remove_all(tree);
+    fs::remove_all(game);
+    make_game(game);
+    ASSERT_TRUE(publish_release(request("1.0.0", 100)));
+    write_file(game / "new.bin", noise(SMALL_PIECE * 3, 10 + round));
+    std::array<std::expected<PublishResult, ErrorText>, 2> results;
+    std::atomic<int> arrived{0};
+    {
+      std::vector<std::jthread> publishers;
+      for (auto& result : results)
+        publishers.emplace_back([&] {
+          arrived.fetch_add(1);
+          while (arrived.load() < 2) std::this_thread::yield();
+          result = publish_release(request("2.0.0", 200));
+        });
+    }
+    int succeeded = 0;
+    for (const auto& result : results) {
+      if (result) {
+        ++succeeded;
+        continue;
+      }
+      EXPECT_TRUE(result.error().find("another publish into the server tree") != std::string::npos ||
+                  result.error().find("version 2.0.0 exists already") != std::string::npos)
+          << result.error();
+    }
+    EXPECT_EQ(succeeded, 1);
+    const auto announced = announced_in(tree);
+    ASSERT_TRUE(announced) << announced.error();
+    EXPECT_EQ(announced->version, "2.0.0");
+    EXPECT_EQ(missing_pieces(*announced, tree), std::vector<std::string>{});
+  }
+}
+
+TEST_F(PublishTest, APublishBesideARunningOneIsRefusedAndTheFailingOneTakesOnlyItsOwn) {
+  make_game(game);
+  ASSERT_TRUE(publish_release(request("1.0.0", 100)));
+  write_file(game / "new.bin", noise(SMALL_PIECE * 3, 11));
+  const auto before = listing(tree);
+
+  // 3.0 fails late, its game changing under it; 2.0 starts while it runs.
+  std::optional<std::expected<PublishResult, ErrorText>> beside;
+  PublishSeams seams;
+  seams.after_piece_read = [&](const fs::path& file) {
+    if (beside || file.filename() != "new.bin") return;
+    beside = publish_release(request("2.0.0", 200));
+    write_file(file, "changed");
+  };
+  const auto failing = publish_release(request("3.0.0", 300), seams);
+  ASSERT_FALSE(failing);
+  EXPECT_NE(failing.error().find("changed while it was read"), std::string::npos) << failing.error();
+  ASSERT_TRUE(beside);
+  ASSERT_FALSE(*beside);
+  EXPECT_NE(beside->error().find("another publish into the server tree \"" + tree.string() + "\" is running"),
+            std::string::npos)
+      << beside->error();
+  EXPECT_EQ(listing(tree), before);
+
+  const auto valid = publish_release(request("2.0.0", 200));
+  ASSERT_TRUE(valid) << valid.error();
+  const auto announced = announced_in(tree);
+  ASSERT_TRUE(announced) << announced.error();
+  EXPECT_EQ(announced->version, "2.0.0");
+  EXPECT_EQ(missing_pieces(*announced, tree), std::vector<std::string>{});
+}
+
+TEST_F(PublishTest, AFailedPublishKeepsThePiecesAReleaseNames) {
+  make_game(game);
+  const auto first = publish_release(request("1.0.0", 100));
+  ASSERT_TRUE(first) << first.error();
+  // A damaged tree: the announced release lacks a piece that 2.0.0 writes
+  // again before it fails.
+  const std::string lost = first->pieces_written.front();
+  fs::remove(tree / piece_path(lost));
+  PublishSeams seams;
+  seams.after_piece_read = [](const fs::path& file) {
+    if (file.filename() == "ReefTown.exe") write_file(file, "MZ changed");
+  };
+  const auto failed = publish_release(request("2.0.0", 200), seams);
+  ASSERT_FALSE(failed);
+  const auto announced = announced_in(tree);
+  ASSERT_TRUE(announced) << announced.error();
+  EXPECT_EQ(announced->version, "1.0.0");
+  EXPECT_EQ(missing_pieces(*announced, tree), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(tree / "v/2.0.0"));
+}
+
+TEST_F(PublishTest, ARerunFinishesAPublishKilledBeforeItAnnounced) {
+  make_game(game);
+  ASSERT_TRUE(publish_release(request("1.0.0", 100)));
+  write_file(game / "new.bin", noise(SMALL_PIECE * 2, 12));
+  const auto killed_publish = [&] {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      PublishSeams seams;
+      seams.before_announcing = [] { ::raise(SIGKILL); };
+      (void)publish_release(request("2.0.0", 200), seams);
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    return child;
+  };
+  const pid_t dead = killed_publish();
+  ASSERT_TRUE(fs::exists(tree / "v/2.0.0/manifest.json"));
+  EXPECT_EQ(announced_in(tree).value_or(ReleaseInfo{}).version, "1.0.0");
+
+  // What kills at other moments leave, and a file of a process that runs.
+  const std::string dead_part = ".part-" + std::to_string(dead);
+  const std::string live_part = ".part-" + std::to_string(::getppid());
+  const std::vector<std::string> leftovers = {"latest.json" + dead_part, "c/ab/ab12.zst" + dead_part,
+                                              "v/.3.0.0" + dead_part + "/manifest.json"};
+  for (const std::string& left : leftovers) write_file(tree / left, "left over");
+  write_file(tree / ("latest.json" + live_part), "in use");
+
+  // Another game under the same version is not taken for the killed one.
+  const std::string kept = read_file(game / "new.bin");
+  write_file(game / "new.bin", "other");
+  const auto other = publish_release(request("2.0.0", 200));
+  ASSERT_FALSE(other);
+  EXPECT_NE(other.error().find("version 2.0.0 exists already"), std::string::npos) << other.error();
+  EXPECT_NE(other.error().find("holds another release"), std::string::npos) << other.error();
+  write_file(game / "new.bin", kept);
+
+  const auto rerun = publish_release(request("2.0.0", 200));
+  ASSERT_TRUE(rerun) << rerun.error();
+  EXPECT_TRUE(rerun->pieces_written.empty());
+  EXPECT_EQ(rerun->manifest_json, read_file(tree / "v/2.0.0/manifest.json"));
+  const auto announced = announced_in(tree);
+  ASSERT_TRUE(announced) << announced.error();
+  EXPECT_EQ(announced->version, "2.0.0");
+  EXPECT_EQ(missing_pieces(*announced, tree), std::vector<std::string>{});
+  for (const std::string& left : leftovers) EXPECT_FALSE(fs::exists(tree / left)) << left;
+  EXPECT_FALSE(fs::exists(tree / ("v/.3.0.0" + dead_part)));
+  EXPECT_TRUE(fs::exists(tree / ("latest.json" + live_part)));
+
+  const auto again = publish_release(request("2.0.0", 200));
+  ASSERT_FALSE(again);
+  EXPECT_NE(again.error().find("version 2.0.0 exists already"), std::string::npos) << again.error();
+}
+
+TEST_F(PublishTest, AnOlderReleaseIsAnnouncedOnlyWhenAsked) {
+  struct Case {
+    std::uint64_t released;
+    bool announce_older;
+    std::string error_part;  // empty: announced
+  };
+  const std::vector<Case> cases = {
+      {50, false, "version 0.9 (released 50) is not later than version 1.1 (released 200), which latest.json names"},
+      {200, false, "is not later than version 1.1"},
+      {50, true, ""},
+      {201, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.released);
+    fs::remove_all(tree);
+    fs::remove_all(game);
+    make_game(game);
+    ASSERT_TRUE(publish_release(request("1.1", 200)));
+    write_file(game / "old.txt", "0.9");
+    const auto before = listing(tree);
+    PublishRequest r = request("0.9", c.released);
+    r.announce_older = c.announce_older;
+    const auto result = publish_release(r);
+    if (!c.error_part.empty()) {
+      ASSERT_FALSE(result);
+      EXPECT_NE(result.error().find(c.error_part), std::string::npos) << result.error();
+      EXPECT_EQ(listing(tree), before);
+      continue;
+    }
+    ASSERT_TRUE(result) << result.error();
+    EXPECT_EQ(announced_in(tree).value_or(ReleaseInfo{}).version, "0.9");
+  }
+}
+
+TEST_F(PublishTest, AFileThatChangesWhileItIsReadIsRefused) {
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> change;
+  };
+  const std::vector<Case> cases = {
+      {"shrinks", [](const fs::path& file) { fs::resize_file(file, SMALL_PIECE + 10); }},
+      {"same size, new bytes",
+       [](const fs::path& file) { write_file(file, noise(SMALL_PIECE * 5 / 2, 99)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(tree);
+    fs::remove_all(game);
+    make_game(game);
+    ASSERT_TRUE(publish_release(request("1.0.0", 100)));
+    write_file(game / "Content/Paks/reef.pak", noise(SMALL_PIECE * 5 / 2, 7));
+    const auto before = listing(tree);
+    bool changed = false;
+    PublishSeams seams;
+    seams.after_piece_read = [&](const fs::path& file) {
+      if (changed || file.filename() != "reef.pak") return;
+      // A moment later than the read before, whatever the clock's grain.
+      const auto stamp = fs::last_write_time(file);
+      c.change(file);
+      fs::last_write_time(file, stamp + std::chrono::seconds(1));
+      changed = true;
+    };
+    const auto result = publish_release(request("2.0.0", 200), seams);
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().find("the file \"" + (game / "Content/Paks/reef.pak").string() +
+                                  "\" changed while it was read"),
+              std::string::npos)
+        << result.error();
+    EXPECT_EQ(listing(tree), before);
+  }
+}
+
+TEST_F(PublishTest, ReleaseInformationTooLargeIsRefusedBeforeAnyPiece) {
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> make;
+    std::uint64_t piece_size;
+    std::string error_part;
+  };
+  const std::vector<Case> cases = {
+      // Each file is one piece, and each takes its place in "files" and in
+      // "chunks": only the number of files decides.
+      {"many small files",
+       [](const fs::path& dir) {
+         const fs::path deep = dir / std::string(240, 'd') / std::string(240, 'e') / std::string(240, 'f') /
+                               std::string(160, 'g');
+         fs::create_directories(deep);
+         for (int i = 0; i < 9500; ++i) write_file(deep / ("f" + std::to_string(10000 + i)), std::to_string(i));
+       },
+       SMALL_PIECE, "it grows with the number of files (9500), which a larger piece size does not change"},
+      {"one file in tiny pieces", [](const fs::path& dir) { write_file(dir / "big.bin", noise(200000, 13)); }, 1,
+       "choose a larger piece size (at most 33554432 bytes)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(game);
+    c.make(game);
+    PublishRequest r = request("1.0.0", 100);
+    r.piece_size = c.piece_size;
+    int pieces_read = 0;
+    PublishSeams seams;
+    seams.after_piece_read = [&](const fs::path&) { ++pieces_read; };
+    const auto result = publish_release(r, seams);
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().find("more than the setup program reads (10485760)"), std::string::npos)
+        << result.error();
+    EXPECT_NE(result.error().find(c.error_part), std::string::npos) << result.error();
+    EXPECT_EQ(pieces_read, 0);
+    EXPECT_FALSE(fs::exists(tree));
+  }
+}
+
+TEST_F(PublishTest, SmallFilesAtTheLargestPieceSizeTakeLittleMemory) {
+  for (int i = 0; i < 100; ++i) write_file(game / ("f" + std::to_string(i)), "small file " + std::to_string(i));
+  PublishRequest r = request("1.0.0", 100);
+  r.piece_size = MAX_PIECE_SIZE;
+  // Memory first touched by this thread: a buffer of the piece size for
+  // each file would take 32 MiB a file.
+  rusage start{}, end{};
+  ::getrusage(RUSAGE_THREAD, &start);
+  const auto result = publish_release(r);
+  ::getrusage(RUSAGE_THREAD, &end);
+  ASSERT_TRUE(result) << result.error();
+  const long touched = (end.ru_minflt - start.ru_minflt) * ::sysconf(_SC_PAGESIZE);
+  EXPECT_LT(touched, 256L << 20);
+}
+
+TEST_F(PublishTest, AnUnreadableFolderIsNamed) {
+  make_game(game);
+  const fs::path locked = game / "Content/locked";
+  write_file(locked / "inside.bin", "x");
+  fs::permissions(locked, fs::perms::none);
+  ASSERT_TRUE(give_to_nobody(temp.path));
+  const std::string error = in_child(drop_root, [&] {
+    const auto result = publish_release(request("1.0.0", 100));
+    return result ? std::string("published") : result.error();
+  });
+  fs::permissions(locked, fs::perms::owner_all);
+  EXPECT_TRUE(error.starts_with("cannot read the folder \"" + locked.string() + "\" (")) << error;
+}
+
 // ---- the static server ----
 
 struct ServerTest : ::testing::Test {
@@ -401,6 +730,9 @@ TEST_F(ServerTest, AnswersGetHeadAndMissingFiles) {
       {"GET /up/secret.txt HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Not Found\n"},
       {"GET latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request", "Bad Request\n"},
       {"POST /latest.json HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", "\n"},
+      // The longest head taken, and one byte more.
+      {sized_request(MAX_REQUEST_HEAD), "HTTP/1.1 200 OK", "\r\n\r\n{}\n"},
+      {sized_request(MAX_REQUEST_HEAD + 1), "HTTP/1.1 400 Bad Request", "Bad Request\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
@@ -487,6 +819,93 @@ TEST_F(ServerTest, RulesFailDelayAndStallAPath) {
   EXPECT_TRUE(answered.load());
 }
 
+TEST_F(ServerTest, IdleAndTricklingClientsLeaveRoomForOthers) {
+  write_file(root / "latest.json", "{}\n");
+  // Two answering threads against many more connections that never finish
+  // their request head: silent ones and ones sending a byte now and then.
+  auto server = start_static_server(root, 0, 2);
+  ASSERT_TRUE(server) << server.error();
+  std::vector<int> silent, trickling;
+  for (int i = 0; i < 24; ++i) silent.push_back(connect_to(server->port()));
+  for (int i = 0; i < 8; ++i) trickling.push_back(connect_to(server->port()));
+  std::atomic<bool> done{false};
+  std::jthread trickle([&] {
+    while (!done) {
+      for (const int fd : trickling) ::send(fd, "G", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+
+  // Well inside the 15 s that each of them may take for its head.
+  AgentSettings impatient = loopback();
+  impatient.read_timeout = std::chrono::seconds(3);
+  for (int round = 0; round < 3; ++round)
+    EXPECT_EQ(fetch_bytes(server->base_url() + "/latest.json", impatient).value_or("<error>"), "{}\n");
+  done = true;
+  trickle.join();
+  for (const int fd : silent) EXPECT_GE(fd, 0);
+  for (const int fd : silent) ::close(fd);
+  for (const int fd : trickling) ::close(fd);
+}
+
+TEST_F(ServerTest, AHeadMustBeWholeInTime) {
+  write_file(root / "latest.json", "{}\n");
+  auto server = start_static_server(root, 0, 2, ServeSettings{.keep_log = true,
+                                                              .head_deadline = std::chrono::milliseconds(300)});
+  ASSERT_TRUE(server) << server.error();
+
+  // How long the server keeps a connection whose client sends `first`, then
+  // one byte of a head every `every` (zero: nothing more); at most 10 s.
+  const auto kept_for = [&](std::string_view first, std::chrono::milliseconds every) {
+    const int fd = connect_to(server->port());
+    const auto started = std::chrono::steady_clock::now();
+    ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+    std::string answers;
+    while (std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, every.count() > 0 ? static_cast<int>(every.count()) : 100) > 0) {
+        char buf[4096];
+        const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+        if (got <= 0) break;
+        answers.append(buf, static_cast<std::size_t>(got));
+      } else if (every.count() > 0) {
+        ::send(fd, "x", 1, MSG_NOSIGNAL);
+      }
+    }
+    ::close(fd);
+    return std::pair(std::chrono::steady_clock::now() - started, answers);
+  };
+  struct Case {
+    std::string name;
+    std::string first;
+    std::chrono::milliseconds every;
+    std::string answered;
+  };
+  const std::vector<Case> cases = {
+      {"silent", "", std::chrono::milliseconds(0), ""},
+      {"trickling", "GET /latest.json HTTP/1.1\r\nX-Slow: ", std::chrono::milliseconds(30), ""},
+      {"idle after an answer", "GET /latest.json HTTP/1.1\r\n\r\n", std::chrono::milliseconds(0), "{}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto [kept, answers] = kept_for(c.first, c.every);
+    EXPECT_LT(kept, std::chrono::seconds(5));
+    EXPECT_TRUE(answers.ends_with(c.answered)) << answers;
+  }
+}
+
+TEST_F(ServerTest, KeepsTheRequestLogOnlyWhenAsked) {
+  write_file(root / "c/ab/piece.zst", "zz");
+  for (const bool keep : {true, false}) {
+    SCOPED_TRACE(keep);
+    auto server = start_static_server(root, 0, 2, ServeSettings{.keep_log = keep});
+    ASSERT_TRUE(server) << server.error();
+    EXPECT_EQ(fetch_bytes(server->base_url() + "/c/ab/piece.zst").value_or("<error>"), "zz");
+    EXPECT_EQ(server->requested_paths(), keep ? std::vector<std::string>{"c/ab/piece.zst"} : std::vector<std::string>{});
+    EXPECT_EQ(server->piece_gets(), 1u);
+  }
+}
+
 TEST_F(ServerTest, StopEndsAStalledConnectionAndRefusesABadRoot) {
   write_file(root / "slow.bin", noise(100000, 5));
   auto server = start_static_server(root);
@@ -557,6 +976,16 @@ TEST_F(PublishTest, TheProgramsPublishAndServe) {
   EXPECT_EQ(info->version, "3.0");
   EXPECT_EQ(info->eac_product_id, "p1");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  // An older release goes out only when asked for.
+  const std::string older = std::string(REEFTOWN_PUBLISH_BINARY) + " --game '" + game.string() + "' --tree '" +
+                            tree.string() + "' --released 4 --key '" + TEST_KEY_PEM + "' --version 2.9";
+  const auto refused = run(older);
+  EXPECT_EQ(refused.first, 1);
+  EXPECT_NE(refused.second.find("is not later than version 3.0"), std::string::npos) << refused.second;
+  const auto announced = run(older + " --announce-older");
+  EXPECT_EQ(announced.first, 0) << announced.second;
+  EXPECT_NE(announced.second.find("latest.json names 2.9"), std::string::npos) << announced.second;
 }
 
 }  // namespace
