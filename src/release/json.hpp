@@ -59,10 +59,9 @@ struct JsonDocument {
 
 std::expected<JsonDocument, ErrorText> parse_json(std::string_view text);
 
-// The same, without copying a text that has no backslash and no byte above
-// 127: its string values then point into `text`, which must outlive the
-// document unchanged. `text` is written to during the call and left with
-// exactly the bytes it had, so no other thread may read it meanwhile.
+// The same without a copy: string values without escapes point into `text`,
+// which must outlive the document unchanged. `text` is only read; it is taken
+// by reference so that a temporary cannot be passed.
 std::expected<JsonDocument, ErrorText> parse_json_borrowing(std::string& text);
 
 // The value of `key` in `object`: nullptr when it is no object or has no such

@@ -73,6 +73,11 @@ TEST(ParseJson, ReportsFaultsWithTheirPosition) {
       {"too large, negative", "-1.8e308", "number out of range at line 1 column 1"},
       {"too large after one the reader refuses wrongly", "[0e400, 1e400]",
        "number out of range at line 1 column 9"},
+      // A number that a double holds is no fault, whatever follows it.
+      {"fault right after a zero with a large exponent", "[0e400x]", "expected `,` or `]` at line 1 column 7"},
+      {"zero with a large exponent, then more", "0e400+", "trailing characters at line 1 column 6"},
+      {"bad exponent after many digits", "1" + std::string(320, '0') + "e-x", "invalid number at line 1 column 324"},
+      {"cut off after many digits", "[1" + std::string(320, '0') + ".", "EOF while parsing a value at line 1 column 323"},
       {"lone low surrogate", "\"\\udc00\"", "lone surrogate in hex escape at line 1 column 2"},
       {"lone low surrogate in a key", "{\"ab\\uDFFF\":1}", "lone surrogate in hex escape at line 1 column 5"},
       {"lone low after a pair", "[\"\\ud83d\\ude00\\ude00\"]", "lone surrogate in hex escape at line 1 column 15"},
