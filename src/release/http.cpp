@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -27,7 +28,6 @@ constexpr const char* TLS12_SUITES =
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-CHACHA20-POLY1305";
 constexpr const char* TLS_GROUPS = "X25519:P-256:P-384";
-constexpr std::size_t TEXT_READ_CHUNK = 65536;
 // As libcurl parses the targets of redirects itself: blanks and bytes
 // outside ASCII are percent-encoded rather than refused or sent raw.
 constexpr unsigned int URL_FLAGS = CURLU_URLENCODE | CURLU_ALLOW_SPACE;
@@ -156,6 +156,8 @@ struct Exchange {
   bool head_done = false;
   std::optional<std::string> location;
   std::optional<std::string> content_encoding;
+  // The answer's body is gzip coded; known once its head is in.
+  bool gzip = false;
   Clock::time_point connect_deadline;
   bool connected = false;
   bool got_bytes = false;
@@ -173,6 +175,15 @@ struct Exchange {
   // Body bytes as libcurl delivered them, not yet handed to the reader.
   std::string raw;
   std::size_t raw_pos = 0;
+};
+
+// Where a body read whole goes (receive_body_into), and how much of it is
+// there.
+struct WholeBody {
+  BodyBuffer* buffer = nullptr;
+  std::size_t limit = 0;
+  std::size_t size = 0;
+  bool sized = false;
 };
 
 }  // namespace
@@ -193,12 +204,22 @@ struct HttpTransfer {
   Exchange exchange;
 
   // Reading the final answer's body.
-  bool gzip = false;
+  WholeBody whole;
   z_stream inflater{};
   bool inflater_ready = false;
   GzipState gzip_state = GzipState::Idle;
   std::optional<ErrorText> read_error;
 };
+
+void FreeBytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
+
+bool resize_block(ByteBlock& bytes, std::size_t size) {
+  void* grown = std::realloc(bytes.get(), std::max<std::size_t>(size, 1));
+  if (!grown) return false;
+  (void)bytes.release();
+  bytes.reset(static_cast<std::uint8_t*>(grown));
+  return true;
+}
 
 void TransferDeleter::operator()(HttpTransfer* transfer) const {
   if (transfer->attached) curl_multi_remove_handle(transfer->multi, transfer->easy);
@@ -238,7 +259,13 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
       return 0;
     }
     // An interim 1xx head is followed by the real one.
-    if (e.head_status < 100 || e.head_status >= 200) e.head_done = true;
+    if (e.head_status < 100 || e.head_status >= 200) {
+      e.head_done = true;
+      if (e.content_encoding) {
+        const std::string coding = lower_ascii(*e.content_encoding);
+        e.gzip = coding == "gzip" || coding == "x-gzip";
+      }
+    }
     return length;
   }
   const std::size_t colon = line.find(':');
@@ -250,8 +277,11 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   return length;
 }
 
+bool keep_whole(HttpTransfer& t, std::span<const std::uint8_t> input);
+
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
-  Exchange& e = static_cast<HttpTransfer*>(user)->exchange;
+  auto& t = *static_cast<HttpTransfer*>(user);
+  Exchange& e = t.exchange;
   const std::size_t length = size * count;
   e.got_bytes = true;
   // libcurl saw the head end where we did not. Nobody reads before get has
@@ -260,6 +290,10 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
     e.refused = "body data before the end of the head";
     return 0;
   }
+  // Only a 2xx answer is sure to be the final one; the body of any other
+  // waits here until get has decided.
+  if (t.whole.buffer && e.head_status < 300)
+    return keep_whole(t, {reinterpret_cast<const std::uint8_t*>(data), length}) ? length : 0;
   e.raw.append(data, length);
   return length;
 }
@@ -402,36 +436,44 @@ ErrorText read_failure(HttpTransfer& t, CURLcode kind, std::string_view message)
   return *t.read_error;
 }
 
-// Decoded bytes of a gzip body into `buf`; 0 when more input is needed.
+// How much of its input an inflate_into call used and how much it made.
+struct Inflated {
+  std::size_t used = 0;
+  std::size_t produced = 0;
+};
+
+// Decodes gzip bytes of `input` into `output` until either is used up.
 // Members that follow one another are decoded in turn, as gzip files made by
 // concatenation are; bytes after a member that do not begin another one are
 // corrupt data.
-std::expected<std::size_t, ErrorText> inflate_some(HttpTransfer& t, std::span<std::uint8_t> buf) {
-  Exchange& e = t.exchange;
+std::expected<Inflated, ErrorText> inflate_into(HttpTransfer& t,
+                                                std::span<const std::uint8_t> input,
+                                                std::span<std::uint8_t> output) {
+  Inflated done;
   if (!t.inflater_ready) {
-    if (e.raw_pos == e.raw.size()) return 0;
+    if (input.empty()) return done;
     if (inflateInit2(&t.inflater, 16 + MAX_WBITS) != Z_OK)
       return std::unexpected(read_failure(t, CURLE_OUT_OF_MEMORY, "cannot start gzip decoding"));
     t.inflater_ready = true;
   }
-  std::size_t produced = 0;
-  while (produced < buf.size()) {
+  while (done.produced < output.size()) {
     if (t.gzip_state != GzipState::InMember) {
-      if (e.raw_pos == e.raw.size()) break;
+      if (done.used == input.size()) break;
       if (t.gzip_state == GzipState::AfterMember) inflateReset(&t.inflater);
       t.gzip_state = GzipState::InMember;
     }
-    t.inflater.next_in = reinterpret_cast<Bytef*>(e.raw.data() + e.raw_pos);
+    // zlib only reads through next_in.
+    t.inflater.next_in = const_cast<Bytef*>(input.data() + done.used);
     t.inflater.avail_in =
-        static_cast<uInt>(std::min<std::size_t>(e.raw.size() - e.raw_pos, UINT_MAX));
-    t.inflater.next_out = buf.data() + produced;
+        static_cast<uInt>(std::min<std::size_t>(input.size() - done.used, UINT_MAX));
+    t.inflater.next_out = output.data() + done.produced;
     t.inflater.avail_out =
-        static_cast<uInt>(std::min<std::size_t>(buf.size() - produced, UINT_MAX));
+        static_cast<uInt>(std::min<std::size_t>(output.size() - done.produced, UINT_MAX));
     const uInt in_before = t.inflater.avail_in;
     const uInt out_before = t.inflater.avail_out;
     const int code = inflate(&t.inflater, Z_NO_FLUSH);
-    e.raw_pos += in_before - t.inflater.avail_in;
-    produced += out_before - t.inflater.avail_out;
+    done.used += in_before - t.inflater.avail_in;
+    done.produced += out_before - t.inflater.avail_out;
     if (code == Z_STREAM_END) {
       t.gzip_state = GzipState::AfterMember;
       continue;
@@ -441,7 +483,88 @@ std::expected<std::size_t, ErrorText> inflate_some(HttpTransfer& t, std::span<st
     return std::unexpected(
         read_failure(t, CURLE_BAD_CONTENT_ENCODING, std::string("gzip data: ") + message));
   }
-  return produced;
+  return done;
+}
+
+// Decoded bytes of a gzip body into `buf`; 0 when more input is needed.
+std::expected<std::size_t, ErrorText> inflate_some(HttpTransfer& t, std::span<std::uint8_t> buf) {
+  Exchange& e = t.exchange;
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(e.raw.data());
+  auto done = inflate_into(t, {raw + e.raw_pos, e.raw.size() - e.raw_pos}, buf);
+  if (!done) return std::unexpected(done.error());
+  e.raw_pos += done->used;
+  return done->produced;
+}
+
+// Room for the body read whole before its first byte: its declared length,
+// when that is more than the buffer has.
+bool size_whole(HttpTransfer& t) {
+  WholeBody& w = t.whole;
+  w.sized = true;
+  curl_off_t declared = -1;
+  if (curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK ||
+      declared <= 0)
+    return true;
+  const std::size_t room = static_cast<std::size_t>(
+      std::min<unsigned long long>(static_cast<unsigned long long>(declared), w.limit));
+  if (room <= w.buffer->room) return true;
+  // Nothing in the buffer is of use yet: a fresh block spares realloc's copy.
+  w.buffer->bytes.reset();
+  w.buffer->room = 0;
+  if (!resize_block(w.buffer->bytes, room)) return false;
+  w.buffer->room = room;
+  return true;
+}
+
+// Puts body bytes, gzip decoded when the answer is so coded, into the buffer
+// of a body read whole, making room as it fills: false when they cannot all
+// be taken, because the limit is reached or a read error was recorded.
+bool keep_whole(HttpTransfer& t, std::span<const std::uint8_t> input) {
+  WholeBody& w = t.whole;
+  BodyBuffer& buffer = *w.buffer;
+  if (!w.sized && !size_whole(t)) {
+    read_failure(t, CURLE_OUT_OF_MEMORY, "no room for the body");
+    return false;
+  }
+  for (;;) {
+    const std::size_t usable = std::min(buffer.room, w.limit);
+    if (w.size == usable) {
+      if (usable == w.limit) return input.empty();
+      const std::size_t room = std::min(std::max(buffer.room * 2, BODY_FIRST_ROOM), w.limit);
+      if (!resize_block(buffer.bytes, room)) {
+        read_failure(t, CURLE_OUT_OF_MEMORY, "no room for the body");
+        return false;
+      }
+      buffer.room = room;
+      continue;
+    }
+    const std::span<std::uint8_t> output(buffer.bytes.get() + w.size, usable - w.size);
+    if (!t.exchange.gzip) {
+      const std::size_t count = std::min(input.size(), output.size());
+      std::memcpy(output.data(), input.data(), count);
+      w.size += count;
+      input = input.subspan(count);
+      if (input.empty()) return true;
+      continue;
+    }
+    auto done = inflate_into(t, input, output);
+    if (!done) return false;
+    w.size += done->produced;
+    input = input.subspan(done->used);
+    // Room left over: zlib has made all it can of the input given.
+    if (done->produced < output.size()) return input.empty();
+  }
+}
+
+// The end of a body once libcurl has finished the transfer: the read error
+// when it ended badly or inside a gzip member; otherwise the exchange ends.
+std::optional<ErrorText> end_body(HttpTransfer& t) {
+  const Exchange& e = t.exchange;
+  if (e.result != CURLE_OK) return read_failure(t, e.result, trim_ows(e.error_buffer));
+  if (e.gzip && t.gzip_state == GzipState::InMember)
+    return read_failure(t, CURLE_BAD_CONTENT_ENCODING, "gzip data: unexpected end of stream");
+  end_exchange(t);
+  return std::nullopt;
 }
 
 std::size_t copy_raw(HttpTransfer& t, std::span<std::uint8_t> buf) {
@@ -590,10 +713,6 @@ std::expected<HttpResponse, HttpError> Agent::get(std::string_view url) {
       if (followed > 0) error.first_url = first_url;
       return std::unexpected(std::move(error));
     }
-    if (e.content_encoding) {
-      const std::string coding = lower_ascii(*e.content_encoding);
-      t.gzip = coding == "gzip" || coding == "x-gzip";
-    }
     HttpResponse response;
     response.status = status;
     response.body.transfer = std::move(transfer);
@@ -602,13 +721,13 @@ std::expected<HttpResponse, HttpError> Agent::get(std::string_view url) {
 }
 
 std::expected<std::size_t, ErrorText> read_body(HttpBody& body, std::span<std::uint8_t> buf) {
-  if (!body.transfer || buf.empty()) return 0;
+  if (!body.transfer || buf.empty() || body.transfer->whole.buffer) return 0;
   HttpTransfer& t = *body.transfer;
   Exchange& e = t.exchange;
   if (t.read_error) return std::unexpected(*t.read_error);
   for (;;) {
     std::size_t count = 0;
-    if (t.gzip) {
+    if (e.gzip) {
       auto decoded = inflate_some(t, buf);
       if (!decoded) return std::unexpected(decoded.error());
       count = *decoded;
@@ -618,12 +737,7 @@ std::expected<std::size_t, ErrorText> read_body(HttpBody& body, std::span<std::u
     if (count > 0) return count;
 
     if (e.finished) {
-      if (e.result != CURLE_OK)
-        return std::unexpected(read_failure(t, e.result, trim_ows(e.error_buffer)));
-      if (t.gzip && t.gzip_state == GzipState::InMember)
-        return std::unexpected(
-            read_failure(t, CURLE_BAD_CONTENT_ENCODING, "gzip data: unexpected end of stream"));
-      end_exchange(t);
+      if (auto error = end_body(t)) return std::unexpected(std::move(*error));
       return 0;
     }
     e.raw.erase(0, e.raw_pos);
@@ -637,25 +751,49 @@ std::expected<std::size_t, ErrorText> read_body(HttpBody& body, std::span<std::u
   }
 }
 
+void receive_body_into(Agent& agent, BodyBuffer& buffer, std::size_t limit) {
+  if (agent.transfer) agent.transfer->whole = {.buffer = &buffer, .limit = limit};
+}
+
+std::expected<std::size_t, ErrorText> read_whole_body(HttpBody& body) {
+  if (!body.transfer || !body.transfer->whole.buffer) return 0;
+  HttpTransfer& t = *body.transfer;
+  Exchange& e = t.exchange;
+  WholeBody& w = t.whole;
+  for (;;) {
+    if (e.raw_pos < e.raw.size()) {
+      const auto* raw = reinterpret_cast<const std::uint8_t*>(e.raw.data());
+      keep_whole(t, {raw + e.raw_pos, e.raw.size() - e.raw_pos});
+      e.raw.clear();
+      e.raw_pos = 0;
+    }
+    if (t.read_error) return std::unexpected(*t.read_error);
+    // What lies beyond the limit is never read.
+    if (w.size == w.limit) return w.size;
+    if (e.finished) {
+      if (auto error = end_body(t)) return std::unexpected(std::move(*error));
+      return w.size;
+    }
+    e.last_data = Clock::now();
+    const Drive outcome =
+        drive(t, [&w](const Exchange& x) { return x.raw_pos < x.raw.size() || w.size == w.limit; });
+    if (outcome == Drive::Ready || outcome == Drive::Ended) continue;
+    auto [code, message] = drive_failure(t, outcome);
+    return std::unexpected(read_failure(t, code, message));
+  }
+}
+
 std::expected<std::string, ErrorText> fetch_text(std::string url, const AgentSettings& settings) {
+  BodyBuffer buffer;
   Agent agent = make_agent(settings);
+  // One byte past the limit is enough to know that the body is too big.
+  receive_body_into(agent, buffer, TEXT_BODY_LIMIT + 1);
   auto response = agent.get(url);
   if (!response)
     return std::unexpected("cannot reach the download server (" +
                            describe_http_error(response.error()) + ")");
-  // One byte past the limit is enough to know that the body is too big.
-  constexpr std::size_t most = TEXT_BODY_LIMIT + 1;
-  std::string bytes;
-  while (bytes.size() < most) {
-    const std::size_t before = bytes.size();
-    const std::size_t want = std::min(TEXT_READ_CHUNK, most - before);
-    bytes.resize(before + want);
-    auto count =
-        read_body(response->body, {reinterpret_cast<std::uint8_t*>(bytes.data() + before), want});
-    if (!count) return std::unexpected(count.error());
-    bytes.resize(before + *count);
-    if (*count == 0) break;
-  }
-  if (bytes.size() > TEXT_BODY_LIMIT) return std::unexpected("response too big for into_string");
-  return utf8_lossy(bytes);
+  const auto size = read_whole_body(response->body);
+  if (!size) return std::unexpected(size.error());
+  if (*size > TEXT_BODY_LIMIT) return std::unexpected("response too big for into_string");
+  return utf8_lossy({reinterpret_cast<const char*>(buffer.bytes.get()), *size});
 }
