@@ -41,43 +41,10 @@ std::string system_text(int error) {
   return std::error_code(error, std::system_category()).message();
 }
 
-// First room for a body; it doubles as bytes keep coming, up to the limit.
-constexpr std::size_t BODY_FIRST_ROOM = 1048576;
-
 // The most room of either kind that a worker keeps for its next piece:
 // reused memory costs no fresh pages, yet eight workers between pieces hold
 // at most 64 MiB.
 constexpr std::size_t KEPT_ROOM_MAX = 4194304;
-
-// Left uninitialised on purpose: the pages of a large block are backed only
-// once written, so room for the limit costs only what it holds. realloc
-// moves a large block by remapping it, without copying its bytes.
-bool grow(ByteBlock& bytes, std::size_t size) {
-  void* grown = std::realloc(bytes.get(), std::max<std::size_t>(size, 1));
-  if (!grown) return false;
-  (void)bytes.release();
-  bytes.reset(static_cast<std::uint8_t*>(grown));
-  return true;
-}
-
-// Reads the body into buffers.body, up to PIECE_BODY_LIMIT; how many bytes.
-std::expected<std::size_t, ErrorText> read_piece_body(HttpBody& body, PieceBuffers& buffers) {
-  std::size_t size = 0;
-  while (size < PIECE_BODY_LIMIT) {
-    if (size == buffers.body_room) {
-      const std::size_t room = buffers.body_room == 0
-                                   ? BODY_FIRST_ROOM
-                                   : std::min(buffers.body_room * 2, PIECE_BODY_LIMIT);
-      if (!grow(buffers.body, room)) return std::unexpected(system_text(ENOMEM));
-      buffers.body_room = room;
-    }
-    const auto count = read_body(body, {buffers.body.get() + size, buffers.body_room - size});
-    if (!count) return std::unexpected(count.error());
-    if (*count == 0) break;
-    size += *count;
-  }
-  return size;
-}
 
 // Room for the decoded piece: what its frames declare, when every one does
 // and that stays within the limit, so that an honest piece costs its own size;
@@ -222,13 +189,8 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes) {
   return digest_hex(digest);
 }
 
-void FreeBytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
-
 void release_large_buffers(PieceBuffers& buffers) {
-  if (buffers.body_room > KEPT_ROOM_MAX) {
-    buffers.body.reset();
-    buffers.body_room = 0;
-  }
+  if (buffers.body.room > KEPT_ROOM_MAX) buffers.body = {};
   if (buffers.decoded_room > KEPT_ROOM_MAX) {
     buffers.decoded.reset();
     buffers.decoded_room = 0;
@@ -244,20 +206,21 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
   std::size_t decoded_size = 0;
   {
     Agent agent = make_agent(ctx.options.agent);
+    receive_body_into(agent, buffers.body, PIECE_BODY_LIMIT);
     auto response = agent.get(*url);
     if (!response) return std::unexpected(describe_http_error(response.error()));
-    const auto body_size = read_piece_body(response->body, buffers);
+    const auto body_size = read_whole_body(response->body);
     if (!body_size) return std::unexpected(body_size.error());
     // Whatever lies beyond the limit is never read; the connection goes now.
     response->body.transfer.reset();
 
-    const std::span<const std::uint8_t> input(buffers.body.get(), *body_size);
+    const std::span<const std::uint8_t> input(buffers.body.bytes.get(), *body_size);
     const std::size_t room = decoded_room(input);
     if (room > buffers.decoded_room) {
       // The old bytes are of no use: a fresh block spares realloc's copy.
       buffers.decoded.reset();
       buffers.decoded_room = 0;
-      if (!grow(buffers.decoded, room)) return std::unexpected(system_text(ENOMEM));
+      if (!resize_block(buffers.decoded, room)) return std::unexpected(system_text(ENOMEM));
       buffers.decoded_room = room;
     }
     const auto size = zstd_decode(input, {buffers.decoded.get(), room}, PIECE_DECODED_LIMIT);

@@ -105,17 +105,10 @@ std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> 
 // The lower-case hex SHA-256 of `bytes`.
 std::string sha256_hex(std::span<const std::uint8_t> bytes);
 
-// Blocks from malloc, so that realloc can grow a body without copying it.
-struct FreeBytes {
-  void operator()(std::uint8_t* bytes) const noexcept;
-};
-using ByteBlock = std::unique_ptr<std::uint8_t, FreeBytes>;
-
 // What one worker reads a body into and decodes a piece into: one of each,
 // kept from one piece to the next only while it is small.
 struct PieceBuffers {
-  ByteBlock body;
-  std::size_t body_room = 0;
+  BodyBuffer body;
   ByteBlock decoded;
   std::size_t decoded_room = 0;
 };

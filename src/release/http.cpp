@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -27,7 +28,6 @@ constexpr const char* TLS12_SUITES =
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-CHACHA20-POLY1305";
 constexpr const char* TLS_GROUPS = "X25519:P-256:P-384";
-constexpr std::size_t TEXT_READ_CHUNK = 65536;
 // As libcurl parses the targets of redirects itself: blanks and bytes
 // outside ASCII are percent-encoded rather than refused or sent raw.
 constexpr unsigned int URL_FLAGS = CURLU_URLENCODE | CURLU_ALLOW_SPACE;
@@ -148,26 +148,16 @@ HttpError transport_error(std::string url, CURLcode kind, std::string message) {
   return error;
 }
 
-}  // namespace
-
-struct HttpTransfer {
-  CURLM* multi = nullptr;
-  CURL* easy = nullptr;
-  curl_slist* headers = nullptr;
-  CURLcode setup = CURLE_OK;  // the first option that libcurl refused
-  bool used = false;
-  bool attached = false;
-  std::chrono::milliseconds connect_timeout{0};
-  std::chrono::milliseconds read_timeout{0};
-  char error_buffer[CURL_ERROR_SIZE] = {};
-  std::vector<curl_socket_t> sockets;
-
-  // The exchange with the current URL of the chain.
+// The exchange with one URL of a redirect chain: begun afresh, as a whole,
+// for every URL.
+struct Exchange {
   std::string url;
   int head_status = 0;
   bool head_done = false;
   std::optional<std::string> location;
   std::optional<std::string> content_encoding;
+  // The answer's body is gzip coded; known once its head is in.
+  bool gzip = false;
   Clock::time_point connect_deadline;
   bool connected = false;
   bool got_bytes = false;
@@ -178,16 +168,58 @@ struct HttpTransfer {
   // Why a callback refused the answer, ending the transfer; empty when none
   // did.
   std::string refused;
-
+  // libcurl's words for the last failure; it writes here in place.
+  char error_buffer[CURL_ERROR_SIZE] = {};
+  // The sockets open now, for the connect deadline to look at.
+  std::vector<curl_socket_t> sockets;
   // Body bytes as libcurl delivered them, not yet handed to the reader.
   std::string raw;
   std::size_t raw_pos = 0;
-  bool gzip = false;
+};
+
+// Where a body read whole goes (receive_body_into), and how much of it is
+// there.
+struct WholeBody {
+  BodyBuffer* buffer = nullptr;
+  std::size_t limit = 0;
+  std::size_t size = 0;
+  bool sized = false;
+};
+
+}  // namespace
+
+struct HttpTransfer {
+  // The handles and what was made of the settings; fixed once make_agent is
+  // done.
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+  curl_slist* headers = nullptr;
+  CURLcode setup = CURLE_OK;  // the first option that libcurl refused
+  std::chrono::milliseconds connect_timeout{0};
+  std::chrono::milliseconds read_timeout{0};
+
+  // Whether get has run, and whether the easy handle is in the multi handle.
+  bool used = false;
+  bool attached = false;
+  Exchange exchange;
+
+  // Reading the final answer's body.
+  WholeBody whole;
   z_stream inflater{};
   bool inflater_ready = false;
   GzipState gzip_state = GzipState::Idle;
   std::optional<ErrorText> read_error;
 };
+
+void FreeBytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
+
+bool resize_block(ByteBlock& bytes, std::size_t size) {
+  void* grown = std::realloc(bytes.get(), std::max<std::size_t>(size, 1));
+  if (!grown) return false;
+  (void)bytes.release();
+  bytes.reset(static_cast<std::uint8_t*>(grown));
+  return true;
+}
 
 void TransferDeleter::operator()(HttpTransfer* transfer) const {
   if (transfer->attached) curl_multi_remove_handle(transfer->multi, transfer->easy);
@@ -201,76 +233,89 @@ void TransferDeleter::operator()(HttpTransfer* transfer) const {
 namespace {
 
 std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
-  auto& t = *static_cast<HttpTransfer*>(user);
+  Exchange& e = static_cast<HttpTransfer*>(user)->exchange;
   const std::size_t length = size * count;
-  t.got_bytes = true;
+  e.got_bytes = true;
   // Lines after the final head are trailers of a chunked body.
-  if (t.head_done) return length;
+  if (e.head_done) return length;
   std::string_view line(data, length);
   if (line.starts_with("HTTP/")) {
     // libcurl has checked the status line; the code follows the first blank.
-    t.head_status = 0;
+    e.head_status = 0;
     const std::size_t blank = line.find(' ');
     if (blank != std::string_view::npos)
       for (std::size_t i = blank + 1; i < line.size() && i < blank + 4; ++i)
-        if (line[i] >= '0' && line[i] <= '9') t.head_status = t.head_status * 10 + (line[i] - '0');
-    t.location.reset();
-    t.content_encoding.reset();
+        if (line[i] >= '0' && line[i] <= '9') e.head_status = e.head_status * 10 + (line[i] - '0');
+    e.location.reset();
+    e.content_encoding.reset();
     return length;
   }
   line = trim_ows(line);
   if (line.empty()) {
     // Nothing here asks to switch protocols. libcurl would take the 101 for
     // the final answer and whatever follows for its body.
-    if (t.head_status == 101) {
-      t.refused = "status code 101 (switching protocols) that was not asked for";
+    if (e.head_status == 101) {
+      e.refused = "status code 101 (switching protocols) that was not asked for";
       return 0;
     }
     // An interim 1xx head is followed by the real one.
-    if (t.head_status < 100 || t.head_status >= 200) t.head_done = true;
+    if (e.head_status < 100 || e.head_status >= 200) {
+      e.head_done = true;
+      if (e.content_encoding) {
+        const std::string coding = lower_ascii(*e.content_encoding);
+        e.gzip = coding == "gzip" || coding == "x-gzip";
+      }
+    }
     return length;
   }
   const std::size_t colon = line.find(':');
   if (colon == std::string_view::npos) return length;
   const std::string name = lower_ascii(line.substr(0, colon));
   const std::string_view value = trim_ows(line.substr(colon + 1));
-  if (name == "location" && !t.location) t.location = std::string(value);
-  if (name == "content-encoding" && !t.content_encoding) t.content_encoding = std::string(value);
+  if (name == "location" && !e.location) e.location = std::string(value);
+  if (name == "content-encoding" && !e.content_encoding) e.content_encoding = std::string(value);
   return length;
 }
 
+bool keep_whole(HttpTransfer& t, std::span<const std::uint8_t> input);
+
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& t = *static_cast<HttpTransfer*>(user);
+  Exchange& e = t.exchange;
   const std::size_t length = size * count;
-  t.got_bytes = true;
+  e.got_bytes = true;
   // libcurl saw the head end where we did not. Nobody reads before get has
   // the head, so these bytes would only pile up.
-  if (!t.head_done && length > 0) {
-    t.refused = "body data before the end of the head";
+  if (!e.head_done && length > 0) {
+    e.refused = "body data before the end of the head";
     return 0;
   }
-  t.raw.append(data, length);
+  // Only a 2xx answer is sure to be the final one; the body of any other
+  // waits here until get has decided.
+  if (t.whole.buffer && e.head_status < 300)
+    return keep_whole(t, {reinterpret_cast<const std::uint8_t*>(data), length}) ? length : 0;
+  e.raw.append(data, length);
   return length;
 }
 
 // Sockets are made here so that the connect deadline can tell when one of
 // them is connected.
 curl_socket_t on_open_socket(void* user, curlsocktype, curl_sockaddr* address) {
-  auto& t = *static_cast<HttpTransfer*>(user);
+  Exchange& e = static_cast<HttpTransfer*>(user)->exchange;
   const curl_socket_t fd =
       ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (fd != CURL_SOCKET_BAD) t.sockets.push_back(fd);
+  if (fd != CURL_SOCKET_BAD) e.sockets.push_back(fd);
   return fd;
 }
 
 int on_close_socket(void* user, curl_socket_t fd) {
-  auto& t = *static_cast<HttpTransfer*>(user);
-  std::erase(t.sockets, fd);
+  Exchange& e = static_cast<HttpTransfer*>(user)->exchange;
+  std::erase(e.sockets, fd);
   return ::close(fd);
 }
 
 bool any_socket_connected(const HttpTransfer& t) {
-  for (curl_socket_t fd : t.sockets) {
+  for (curl_socket_t fd : t.exchange.sockets) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) return true;
@@ -285,23 +330,11 @@ void set_option(HttpTransfer& t, CURLoption option, Value value) {
 }
 
 void begin_exchange(HttpTransfer& t, CURLU* url) {
-  t.url = normal_form(url);
-  t.head_status = 0;
-  t.head_done = false;
-  t.location.reset();
-  t.content_encoding.reset();
-  t.connected = false;
-  t.got_bytes = false;
-  t.finished = false;
-  t.result = CURLE_OK;
-  t.refused.clear();
-  t.raw.clear();
-  t.raw_pos = 0;
-  t.sockets.clear();
-  t.error_buffer[0] = '\0';
+  t.exchange = {};
+  t.exchange.url = normal_form(url);
   const std::string target = request_url(url);
   set_option(t, CURLOPT_URL, target.c_str());
-  t.connect_deadline = Clock::now() + t.connect_timeout;
+  t.exchange.connect_deadline = Clock::now() + t.connect_timeout;
   t.attached = curl_multi_add_handle(t.multi, t.easy) == CURLM_OK;
 }
 
@@ -311,11 +344,12 @@ void end_exchange(HttpTransfer& t) {
 }
 
 void note_finished(HttpTransfer& t) {
+  Exchange& e = t.exchange;
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(t.multi, &left)) {
     if (message->msg != CURLMSG_DONE) continue;
-    t.finished = true;
-    t.result = message->data.result;
+    e.finished = true;
+    e.result = message->data.result;
   }
 }
 
@@ -325,55 +359,57 @@ enum class Drive { Ready, Ended, ConnectTimeout, ReadTimeout, Broken };
 // deadline until a socket is connected and the read time-out after that.
 template <typename Ready>
 Drive drive(HttpTransfer& t, Ready ready) {
+  Exchange& e = t.exchange;
   if (!t.attached) {
-    t.multi_result = CURLM_BAD_EASY_HANDLE;
+    e.multi_result = CURLM_BAD_EASY_HANDLE;
     return Drive::Broken;
   }
   for (;;) {
     int running = 0;
-    t.got_bytes = false;
-    t.multi_result = curl_multi_perform(t.multi, &running);
-    if (t.multi_result != CURLM_OK) return Drive::Broken;
+    e.got_bytes = false;
+    e.multi_result = curl_multi_perform(t.multi, &running);
+    if (e.multi_result != CURLM_OK) return Drive::Broken;
     note_finished(t);
-    if (ready(t)) return Drive::Ready;
-    if (t.finished) return Drive::Ended;
+    if (ready(e)) return Drive::Ready;
+    if (e.finished) return Drive::Ended;
 
     const Clock::time_point now = Clock::now();
-    if (t.got_bytes) t.last_data = now;
-    if (!t.connected && any_socket_connected(t)) {
-      t.connected = true;
-      t.last_data = now;
+    if (e.got_bytes) e.last_data = now;
+    if (!e.connected && any_socket_connected(t)) {
+      e.connected = true;
+      e.last_data = now;
     }
-    const Clock::time_point limit = t.connected ? t.last_data + t.read_timeout : t.connect_deadline;
-    if (now >= limit) return t.connected ? Drive::ReadTimeout : Drive::ConnectTimeout;
+    const Clock::time_point limit = e.connected ? e.last_data + t.read_timeout : e.connect_deadline;
+    if (now >= limit) return e.connected ? Drive::ReadTimeout : Drive::ConnectTimeout;
 
     const auto wait = std::clamp<std::chrono::milliseconds::rep>(
         std::chrono::ceil<std::chrono::milliseconds>(limit - now).count(), 1, 1000);
     int ready_sockets = 0;
-    t.multi_result = curl_multi_wait(t.multi, nullptr, 0, static_cast<int>(wait), &ready_sockets);
-    if (t.multi_result != CURLM_OK) return Drive::Broken;
-    if (ready_sockets > 0) t.last_data = Clock::now();
+    e.multi_result = curl_multi_wait(t.multi, nullptr, 0, static_cast<int>(wait), &ready_sockets);
+    if (e.multi_result != CURLM_OK) return Drive::Broken;
+    if (ready_sockets > 0) e.last_data = Clock::now();
   }
 }
 
 // The error of a drive that did not become ready, in the words of libcurl
 // where it has any.
 std::pair<CURLcode, std::string> drive_failure(const HttpTransfer& t, Drive outcome) {
+  const Exchange& e = t.exchange;
   switch (outcome) {
     case Drive::ConnectTimeout:
       return {CURLE_OPERATION_TIMEDOUT, "no connection within " + duration_text(t.connect_timeout)};
     case Drive::ReadTimeout:
       return {CURLE_OPERATION_TIMEDOUT, "no data received for " + duration_text(t.read_timeout)};
     case Drive::Broken:
-      return {CURLE_FAILED_INIT, curl_multi_strerror(t.multi_result)};
+      return {CURLE_FAILED_INIT, curl_multi_strerror(e.multi_result)};
     case Drive::Ended:
     case Drive::Ready:
       break;
   }
-  if (!t.refused.empty()) return {CURLE_WEIRD_SERVER_REPLY, t.refused};
+  if (!e.refused.empty()) return {CURLE_WEIRD_SERVER_REPLY, e.refused};
   // A transfer that ended well without a head sent nothing usable.
-  const CURLcode code = t.result != CURLE_OK ? t.result : CURLE_GOT_NOTHING;
-  return {code, std::string(trim_ows(t.error_buffer))};
+  const CURLcode code = e.result != CURLE_OK ? e.result : CURLE_GOT_NOTHING;
+  return {code, std::string(trim_ows(e.error_buffer))};
 }
 
 bool is_followed(int status) {
@@ -396,39 +432,48 @@ CURLUcode resolve_location(CURLU* url, const std::string& location) {
 }
 
 ErrorText read_failure(HttpTransfer& t, CURLcode kind, std::string_view message) {
-  t.read_error = join_error(t.url, curl_easy_strerror(kind), message);
+  t.read_error = join_error(t.exchange.url, curl_easy_strerror(kind), message);
   return *t.read_error;
 }
 
-// Decoded bytes of a gzip body into `buf`; 0 when more input is needed.
+// How much of its input an inflate_into call used and how much it made.
+struct Inflated {
+  std::size_t used = 0;
+  std::size_t produced = 0;
+};
+
+// Decodes gzip bytes of `input` into `output` until either is used up.
 // Members that follow one another are decoded in turn, as gzip files made by
 // concatenation are; bytes after a member that do not begin another one are
 // corrupt data.
-std::expected<std::size_t, ErrorText> inflate_some(HttpTransfer& t, std::span<std::uint8_t> buf) {
+std::expected<Inflated, ErrorText> inflate_into(HttpTransfer& t,
+                                                std::span<const std::uint8_t> input,
+                                                std::span<std::uint8_t> output) {
+  Inflated done;
   if (!t.inflater_ready) {
-    if (t.raw_pos == t.raw.size()) return 0;
+    if (input.empty()) return done;
     if (inflateInit2(&t.inflater, 16 + MAX_WBITS) != Z_OK)
       return std::unexpected(read_failure(t, CURLE_OUT_OF_MEMORY, "cannot start gzip decoding"));
     t.inflater_ready = true;
   }
-  std::size_t produced = 0;
-  while (produced < buf.size()) {
+  while (done.produced < output.size()) {
     if (t.gzip_state != GzipState::InMember) {
-      if (t.raw_pos == t.raw.size()) break;
+      if (done.used == input.size()) break;
       if (t.gzip_state == GzipState::AfterMember) inflateReset(&t.inflater);
       t.gzip_state = GzipState::InMember;
     }
-    t.inflater.next_in = reinterpret_cast<Bytef*>(t.raw.data() + t.raw_pos);
+    // zlib only reads through next_in.
+    t.inflater.next_in = const_cast<Bytef*>(input.data() + done.used);
     t.inflater.avail_in =
-        static_cast<uInt>(std::min<std::size_t>(t.raw.size() - t.raw_pos, UINT_MAX));
-    t.inflater.next_out = buf.data() + produced;
+        static_cast<uInt>(std::min<std::size_t>(input.size() - done.used, UINT_MAX));
+    t.inflater.next_out = output.data() + done.produced;
     t.inflater.avail_out =
-        static_cast<uInt>(std::min<std::size_t>(buf.size() - produced, UINT_MAX));
+        static_cast<uInt>(std::min<std::size_t>(output.size() - done.produced, UINT_MAX));
     const uInt in_before = t.inflater.avail_in;
     const uInt out_before = t.inflater.avail_out;
     const int code = inflate(&t.inflater, Z_NO_FLUSH);
-    t.raw_pos += in_before - t.inflater.avail_in;
-    produced += out_before - t.inflater.avail_out;
+    done.used += in_before - t.inflater.avail_in;
+    done.produced += out_before - t.inflater.avail_out;
     if (code == Z_STREAM_END) {
       t.gzip_state = GzipState::AfterMember;
       continue;
@@ -438,13 +483,95 @@ std::expected<std::size_t, ErrorText> inflate_some(HttpTransfer& t, std::span<st
     return std::unexpected(
         read_failure(t, CURLE_BAD_CONTENT_ENCODING, std::string("gzip data: ") + message));
   }
-  return produced;
+  return done;
+}
+
+// Decoded bytes of a gzip body into `buf`; 0 when more input is needed.
+std::expected<std::size_t, ErrorText> inflate_some(HttpTransfer& t, std::span<std::uint8_t> buf) {
+  Exchange& e = t.exchange;
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(e.raw.data());
+  auto done = inflate_into(t, {raw + e.raw_pos, e.raw.size() - e.raw_pos}, buf);
+  if (!done) return std::unexpected(done.error());
+  e.raw_pos += done->used;
+  return done->produced;
+}
+
+// Room for the body read whole before its first byte: its declared length,
+// when that is more than the buffer has.
+bool size_whole(HttpTransfer& t) {
+  WholeBody& w = t.whole;
+  w.sized = true;
+  curl_off_t declared = -1;
+  if (curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK ||
+      declared <= 0)
+    return true;
+  const std::size_t room = static_cast<std::size_t>(
+      std::min<unsigned long long>(static_cast<unsigned long long>(declared), w.limit));
+  if (room <= w.buffer->room) return true;
+  // Nothing in the buffer is of use yet: a fresh block spares realloc's copy.
+  w.buffer->bytes.reset();
+  w.buffer->room = 0;
+  if (!resize_block(w.buffer->bytes, room)) return false;
+  w.buffer->room = room;
+  return true;
+}
+
+// Puts body bytes, gzip decoded when the answer is so coded, into the buffer
+// of a body read whole, making room as it fills: false when they cannot all
+// be taken, because the limit is reached or a read error was recorded.
+bool keep_whole(HttpTransfer& t, std::span<const std::uint8_t> input) {
+  WholeBody& w = t.whole;
+  BodyBuffer& buffer = *w.buffer;
+  if (!w.sized && !size_whole(t)) {
+    read_failure(t, CURLE_OUT_OF_MEMORY, "no room for the body");
+    return false;
+  }
+  for (;;) {
+    const std::size_t usable = std::min(buffer.room, w.limit);
+    if (w.size == usable) {
+      if (usable == w.limit) return input.empty();
+      const std::size_t room = std::min(std::max(buffer.room * 2, BODY_FIRST_ROOM), w.limit);
+      if (!resize_block(buffer.bytes, room)) {
+        read_failure(t, CURLE_OUT_OF_MEMORY, "no room for the body");
+        return false;
+      }
+      buffer.room = room;
+      continue;
+    }
+    const std::span<std::uint8_t> output(buffer.bytes.get() + w.size, usable - w.size);
+    if (!t.exchange.gzip) {
+      const std::size_t count = std::min(input.size(), output.size());
+      std::memcpy(output.data(), input.data(), count);
+      w.size += count;
+      input = input.subspan(count);
+      if (input.empty()) return true;
+      continue;
+    }
+    auto done = inflate_into(t, input, output);
+    if (!done) return false;
+    w.size += done->produced;
+    input = input.subspan(done->used);
+    // Room left over: zlib has made all it can of the input given.
+    if (done->produced < output.size()) return input.empty();
+  }
+}
+
+// The end of a body once libcurl has finished the transfer: the read error
+// when it ended badly or inside a gzip member; otherwise the exchange ends.
+std::optional<ErrorText> end_body(HttpTransfer& t) {
+  const Exchange& e = t.exchange;
+  if (e.result != CURLE_OK) return read_failure(t, e.result, trim_ows(e.error_buffer));
+  if (e.gzip && t.gzip_state == GzipState::InMember)
+    return read_failure(t, CURLE_BAD_CONTENT_ENCODING, "gzip data: unexpected end of stream");
+  end_exchange(t);
+  return std::nullopt;
 }
 
 std::size_t copy_raw(HttpTransfer& t, std::span<std::uint8_t> buf) {
-  const std::size_t count = std::min(buf.size(), t.raw.size() - t.raw_pos);
-  std::memcpy(buf.data(), t.raw.data() + t.raw_pos, count);
-  t.raw_pos += count;
+  Exchange& e = t.exchange;
+  const std::size_t count = std::min(buf.size(), e.raw.size() - e.raw_pos);
+  std::memcpy(buf.data(), e.raw.data() + e.raw_pos, count);
+  e.raw_pos += count;
   return count;
 }
 
@@ -474,7 +601,7 @@ Agent make_agent(const AgentSettings& settings) {
   }
 
   set_option(t, CURLOPT_NOSIGNAL, 1L);
-  set_option(t, CURLOPT_ERRORBUFFER, t.error_buffer);
+  set_option(t, CURLOPT_ERRORBUFFER, t.exchange.error_buffer);
   set_option(t, CURLOPT_PROTOCOLS_STR, ALLOWED_SCHEMES);
   set_option(t, CURLOPT_REDIR_PROTOCOLS_STR, ALLOWED_SCHEMES);
   set_option(t, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -544,6 +671,7 @@ std::expected<HttpResponse, HttpError> Agent::get(std::string_view url) {
     return std::unexpected(
         transport_error(first_url, CURLE_FAILED_INIT, "the agent has already served a request"));
   HttpTransfer& t = *transfer;
+  const Exchange& e = t.exchange;
   t.used = true;
   if (t.setup != CURLE_OK)
     return std::unexpected(transport_error(first_url, t.setup, "cannot set up the request"));
@@ -552,13 +680,13 @@ std::expected<HttpResponse, HttpError> Agent::get(std::string_view url) {
   int followed = 0;
   for (;;) {
     begin_exchange(t, current.get());
-    const Drive outcome = drive(t, [](const HttpTransfer& x) { return x.head_done; });
+    const Drive outcome = drive(t, [](const Exchange& x) { return x.head_done; });
     if (outcome != Drive::Ready) {
       auto [code, message] = drive_failure(t, outcome);
       end_exchange(t);
       return std::unexpected(transport_error(first_url, code, std::move(message)));
     }
-    const int status = t.head_status;
+    const int status = e.head_status;
     if (status >= 300 && status <= 398) {
       if (++redirect_class >= REDIRECT_LIMIT) {
         end_exchange(t);
@@ -566,12 +694,12 @@ std::expected<HttpResponse, HttpError> Agent::get(std::string_view url) {
             transport_error(first_url, CURLE_TOO_MANY_REDIRECTS,
                             "reached max redirects (" + std::to_string(REDIRECT_LIMIT) + ")"));
       }
-      if (t.location && is_followed(status)) {
+      if (e.location && is_followed(status)) {
         end_exchange(t);
-        if (const CURLUcode code = resolve_location(current.get(), *t.location); code != CURLUE_OK)
+        if (const CURLUcode code = resolve_location(current.get(), *e.location); code != CURLUE_OK)
           return std::unexpected(transport_error(
               first_url, CURLE_URL_MALFORMAT,
-              "bad redirect location \"" + *t.location + "\": " + curl_url_strerror(code)));
+              "bad redirect location \"" + *e.location + "\": " + curl_url_strerror(code)));
         ++followed;
         continue;
       }
@@ -581,13 +709,9 @@ std::expected<HttpResponse, HttpError> Agent::get(std::string_view url) {
       HttpError error;
       error.kind = HttpError::Status;
       error.status = status;
-      error.url = t.url;
+      error.url = e.url;
       if (followed > 0) error.first_url = first_url;
       return std::unexpected(std::move(error));
-    }
-    if (t.content_encoding) {
-      const std::string coding = lower_ascii(*t.content_encoding);
-      t.gzip = coding == "gzip" || coding == "x-gzip";
     }
     HttpResponse response;
     response.status = status;
@@ -597,12 +721,13 @@ std::expected<HttpResponse, HttpError> Agent::get(std::string_view url) {
 }
 
 std::expected<std::size_t, ErrorText> read_body(HttpBody& body, std::span<std::uint8_t> buf) {
-  if (!body.transfer || buf.empty()) return 0;
+  if (!body.transfer || buf.empty() || body.transfer->whole.buffer) return 0;
   HttpTransfer& t = *body.transfer;
+  Exchange& e = t.exchange;
   if (t.read_error) return std::unexpected(*t.read_error);
   for (;;) {
     std::size_t count = 0;
-    if (t.gzip) {
+    if (e.gzip) {
       auto decoded = inflate_some(t, buf);
       if (!decoded) return std::unexpected(decoded.error());
       count = *decoded;
@@ -611,20 +736,47 @@ std::expected<std::size_t, ErrorText> read_body(HttpBody& body, std::span<std::u
     }
     if (count > 0) return count;
 
-    if (t.finished) {
-      if (t.result != CURLE_OK)
-        return std::unexpected(read_failure(t, t.result, trim_ows(t.error_buffer)));
-      if (t.gzip && t.gzip_state == GzipState::InMember)
-        return std::unexpected(
-            read_failure(t, CURLE_BAD_CONTENT_ENCODING, "gzip data: unexpected end of stream"));
-      end_exchange(t);
+    if (e.finished) {
+      if (auto error = end_body(t)) return std::unexpected(std::move(*error));
       return 0;
     }
-    t.raw.erase(0, t.raw_pos);
-    t.raw_pos = 0;
+    e.raw.erase(0, e.raw_pos);
+    e.raw_pos = 0;
     // Each read waits afresh, however long the caller took since the last.
-    t.last_data = Clock::now();
-    const Drive outcome = drive(t, [](const HttpTransfer& x) { return x.raw_pos < x.raw.size(); });
+    e.last_data = Clock::now();
+    const Drive outcome = drive(t, [](const Exchange& x) { return x.raw_pos < x.raw.size(); });
+    if (outcome == Drive::Ready || outcome == Drive::Ended) continue;
+    auto [code, message] = drive_failure(t, outcome);
+    return std::unexpected(read_failure(t, code, message));
+  }
+}
+
+void receive_body_into(Agent& agent, BodyBuffer& buffer, std::size_t limit) {
+  if (agent.transfer) agent.transfer->whole = {.buffer = &buffer, .limit = limit};
+}
+
+std::expected<std::size_t, ErrorText> read_whole_body(HttpBody& body) {
+  if (!body.transfer || !body.transfer->whole.buffer) return 0;
+  HttpTransfer& t = *body.transfer;
+  Exchange& e = t.exchange;
+  WholeBody& w = t.whole;
+  for (;;) {
+    if (e.raw_pos < e.raw.size()) {
+      const auto* raw = reinterpret_cast<const std::uint8_t*>(e.raw.data());
+      keep_whole(t, {raw + e.raw_pos, e.raw.size() - e.raw_pos});
+      e.raw.clear();
+      e.raw_pos = 0;
+    }
+    if (t.read_error) return std::unexpected(*t.read_error);
+    // What lies beyond the limit is never read.
+    if (w.size == w.limit) return w.size;
+    if (e.finished) {
+      if (auto error = end_body(t)) return std::unexpected(std::move(*error));
+      return w.size;
+    }
+    e.last_data = Clock::now();
+    const Drive outcome =
+        drive(t, [&w](const Exchange& x) { return x.raw_pos < x.raw.size() || w.size == w.limit; });
     if (outcome == Drive::Ready || outcome == Drive::Ended) continue;
     auto [code, message] = drive_failure(t, outcome);
     return std::unexpected(read_failure(t, code, message));
@@ -632,24 +784,16 @@ std::expected<std::size_t, ErrorText> read_body(HttpBody& body, std::span<std::u
 }
 
 std::expected<std::string, ErrorText> fetch_text(std::string url, const AgentSettings& settings) {
+  BodyBuffer buffer;
   Agent agent = make_agent(settings);
+  // One byte past the limit is enough to know that the body is too big.
+  receive_body_into(agent, buffer, TEXT_BODY_LIMIT + 1);
   auto response = agent.get(url);
   if (!response)
     return std::unexpected("cannot reach the download server (" +
                            describe_http_error(response.error()) + ")");
-  // One byte past the limit is enough to know that the body is too big.
-  constexpr std::size_t most = TEXT_BODY_LIMIT + 1;
-  std::string bytes;
-  while (bytes.size() < most) {
-    const std::size_t before = bytes.size();
-    const std::size_t want = std::min(TEXT_READ_CHUNK, most - before);
-    bytes.resize(before + want);
-    auto count =
-        read_body(response->body, {reinterpret_cast<std::uint8_t*>(bytes.data() + before), want});
-    if (!count) return std::unexpected(count.error());
-    bytes.resize(before + *count);
-    if (*count == 0) break;
-  }
-  if (bytes.size() > TEXT_BODY_LIMIT) return std::unexpected("response too big for into_string");
-  return utf8_lossy(bytes);
+  const auto size = read_whole_body(response->body);
+  if (!size) return std::unexpected(size.error());
+  if (*size > TEXT_BODY_LIMIT) return std::unexpected("response too big for into_string");
+  return utf8_lossy({reinterpret_cast<const char*>(buffer.bytes.get()), *size});
 }

@@ -22,6 +22,8 @@ inline constexpr int READ_TIMEOUT_S = 60;
 inline constexpr int REDIRECT_LIMIT = 5;
 // Largest body that fetch_text accepts, counted after gzip decoding.
 inline constexpr std::size_t TEXT_BODY_LIMIT = 10485760;
+// First room for a body whose length is not declared.
+inline constexpr std::size_t BODY_FIRST_ROOM = 1048576;
 
 // What an agent may be given besides its fixed settings. The defaults are the
 // program's own; tests shorten the time-outs and trust a test authority.
@@ -64,10 +66,31 @@ struct TransferDeleter {
 };
 using TransferPtr = std::unique_ptr<HttpTransfer, TransferDeleter>;
 
-// The body of a response, readable once with read_body. Dropping it before
-// its end closes the connection; that is no error.
+// The body of a response, readable once, with read_body or (when its agent
+// was given a buffer) read_whole_body. Dropping it before its end closes the
+// connection; that is no error.
 struct HttpBody {
   TransferPtr transfer;
+};
+
+// Blocks from malloc, so that realloc can grow a body without copying it.
+struct FreeBytes {
+  void operator()(std::uint8_t* bytes) const noexcept;
+};
+using ByteBlock = std::unique_ptr<std::uint8_t, FreeBytes>;
+
+// Gives `bytes` room for `size` bytes, keeping those it holds; false when
+// memory is short, leaving it as it was. New room is left uninitialised on
+// purpose: the pages of a large block are backed only once written, so room
+// for a limit costs only what it holds, and realloc moves a large block by
+// remapping it, without copying its bytes.
+bool resize_block(ByteBlock& bytes, std::size_t size);
+
+// Room that bodies are read into whole. Its owner keeps it from one body to
+// the next, so that memory already backed by pages is used again.
+struct BodyBuffer {
+  ByteBlock bytes;
+  std::size_t room = 0;
 };
 
 // The answer of get when the final status is below 400.
@@ -95,6 +118,20 @@ Agent make_agent(const AgentSettings& settings = {});
 // `buf`), or the read error's own text. After an error every further read
 // gives the same error.
 std::expected<std::size_t, ErrorText> read_body(HttpBody& body, std::span<std::uint8_t> buf);
+
+// Has the body of the answer that `agent`'s get gives go from libcurl
+// straight into `buffer`, from its start, for read_whole_body to wait for;
+// read_body gives nothing of such a body. At most `limit` bytes, counted
+// after gzip decoding, are taken; the rest is never read. Room is made as
+// the body comes: its Content-Length when the server declares one (never
+// past `limit`), else the room `buffer` has or BODY_FIRST_ROOM, then twice
+// as much whenever it is full. `buffer` must outlive the response.
+void receive_body_into(Agent& agent, BodyBuffer& buffer, std::size_t limit);
+
+// Reads a body that goes into a buffer (see receive_body_into) to its end or
+// to the limit: how many bytes the buffer holds, or the read error's own
+// text, as read_body gives it.
+std::expected<std::size_t, ErrorText> read_whole_body(HttpBody& body);
 
 // One small document as text (invalid UTF-8 replaced by U+FFFD): "cannot
 // reach the download server ({})" when get fails, the read error's text when

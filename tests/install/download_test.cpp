@@ -442,6 +442,29 @@ TEST_F(DownloadTest, DecodedLimit) {
       });
 }
 
+// A skippable frame of `size` bytes in all, which decodes to nothing.
+std::string skippable_frame(std::size_t size) {
+  std::string frame = "\x50\x2A\x4D\x18";
+  const std::size_t content = size - 8;
+  for (int shift = 0; shift < 32; shift += 8) frame += static_cast<char>((content >> shift) & 0xFF);
+  frame.append(content, 's');
+  return frame;
+}
+
+// The body is read up to its limit and no further: frames that end exactly
+// there decode, whatever follows them.
+TEST_F(DownloadTest, BodyLimit) {
+  const std::string small = pattern(3000, 5);
+  const std::string frame = zstd_frame(small);
+  expect_outcomes(server, options,
+                  {
+                      {"frames end at the limit, bytes follow", id_of(small),
+                       body_reply(frame + skippable_frame(PIECE_BODY_LIMIT - frame.size()) +
+                                  "not zstd"),
+                       small, ""},
+                  });
+}
+
 // A part file that cannot be written, or a piece file name that cannot be
 // taken, fails the attempt like any other fault; a folder in the way stops
 // root as well as anyone.

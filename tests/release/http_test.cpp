@@ -401,6 +401,151 @@ TEST(HttpBody, DroppingAResponseMidBodyDoesNotWaitForTheRest) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// Bytes that differ with their position, so that a piece out of place shows,
+// yet compress well.
+std::string numbered(std::size_t size) {
+  std::string text(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    text[i] = static_cast<char>('a' + (i % 23 + i / 65536) % 26);
+  return text;
+}
+
+struct WholeRead {
+  std::string body;
+  std::string error;  // get's error description or the read error
+};
+
+// GET `url` with the body read whole into `buffer`.
+WholeRead read_whole(const std::string& url, BodyBuffer& buffer, std::size_t limit) {
+  Agent agent = make_agent(loopback());
+  receive_body_into(agent, buffer, limit);
+  auto response = agent.get(url);
+  if (!response) return {"", describe_http_error(response.error())};
+  const auto size = read_whole_body(response->body);
+  if (!size) return {"", size.error()};
+  return {std::string(reinterpret_cast<const char*>(buffer.bytes.get()), *size), ""};
+}
+
+TEST(HttpBody, WholeBodyUpToTheLimitInRoomOfItsDeclaredSize) {
+  constexpr std::size_t limit = 3 * BODY_FIRST_ROOM;
+  const std::string small = numbered(3000);
+  const std::string big = numbered(limit - BODY_FIRST_ROOM / 2);
+  const std::string past = numbered(limit + BODY_FIRST_ROOM / 2);
+  auto framed = [](std::string body, Reply::Framing framing) {
+    Reply reply = text_reply(std::move(body));
+    reply.framing = framing;
+    reply.chunk_size = 65536;
+    return reply;
+  };
+  auto gzipped = [](std::string body) {
+    Reply reply = text_reply(std::move(body));
+    reply.gzip = true;
+    return reply;
+  };
+  Reply short_body = text_reply("only4");
+  short_body.content_length = 10;
+  Reply lying_length = text_reply("tiny");
+  lying_length.content_length = std::size_t{1} << 30;
+  std::string bad_crc = gzip_bytes(small);
+  bad_crc[bad_crc.size() - 6] ^= 0x55;  // inside the CRC-32 of the trailer
+  Reply bad_gzip = text_reply(bad_crc);
+  bad_gzip.headers.emplace_back("Content-Encoding", "gzip");
+  const std::string zipped = gzip_bytes(small);
+  Reply cut_gzip = text_reply(zipped.substr(0, zipped.size() / 2));
+  cut_gzip.headers.emplace_back("Content-Encoding", "gzip");
+
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, Reply>> routes;  // "/start" first
+    std::string body;   // what the buffer holds after a read that succeeds
+    std::string error;  // else a part of the read error
+    // The buffer's room after the read, starting from none; not looked at
+    // where it depends on how well the body compresses.
+    std::optional<std::size_t> room;
+  };
+  const std::vector<Case> cases = {
+      {"declared length", {{"/start", text_reply(small)}}, small, "", small.size()},
+      {"declared length of exactly the limit", {{"/start", text_reply(past.substr(0, limit))}},
+       past.substr(0, limit), "", limit},
+      {"declared length past the limit", {{"/start", text_reply(past)}}, past.substr(0, limit), "",
+       limit},
+      // 1 MiB first, then doubled, but never past the limit.
+      {"chunked", {{"/start", framed(big, Reply::Framing::Chunked)}}, big, "", limit},
+      {"chunked past the limit", {{"/start", framed(past, Reply::Framing::Chunked)}},
+       past.substr(0, limit), "", limit},
+      {"until the connection closes, past the limit",
+       {{"/start", framed(past, Reply::Framing::Close)}}, past.substr(0, limit), "", limit},
+      {"gzip: the limit counts decoded bytes", {{"/start", gzipped(past)}}, past.substr(0, limit),
+       "", limit},
+      {"gzip within the limit", {{"/start", gzipped(big)}}, big, "", limit},
+      {"empty body", {{"/start", text_reply("")}}, "", "", 0},
+      {"final answer that is no 2xx", {{"/start", with_body(redirect_reply(300, "/r1"), small)}},
+       small, "", small.size()},
+      {"a redirect's own body stays out",
+       {{"/start", with_body(redirect_reply(302, "/r1"), "moved")}, {"/r1", text_reply(small)}},
+       small, "", small.size()},
+      {"body shorter than its length", {{"/start", short_body}}, "", "Transferred a partial file",
+       10},
+      {"declared length far past the limit", {{"/start", lying_length}}, "",
+       "Transferred a partial file", limit},
+      {"gzip with a bad checksum", {{"/start", bad_gzip}}, "", "gzip data: incorrect data check",
+       std::nullopt},
+      {"gzip cut short", {{"/start", cut_gzip}}, "", "gzip data: unexpected end of stream",
+       std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestServer server = start_server();
+    ASSERT_EQ(server.error, "");
+    for (const auto& [target, reply] : c.routes) server.route(target, reply);
+    BodyBuffer buffer;
+    const WholeRead got = read_whole(server.url("/start"), buffer, limit);
+    if (c.error.empty()) {
+      EXPECT_EQ(got.error, "");
+      EXPECT_EQ(got.body.size(), c.body.size());
+      EXPECT_TRUE(got.body == c.body);
+    } else {
+      // The read error's own text, naming the URL that answered.
+      EXPECT_THAT(got.error, StartsWith(server.url("/start") + ": "));
+      EXPECT_THAT(got.error, HasSubstr(c.error));
+    }
+    if (c.room) {
+      EXPECT_EQ(buffer.room, *c.room);
+    }
+  }
+}
+
+TEST(HttpBody, WholeBodiesReuseTheRoomTheyHave) {
+  constexpr std::size_t limit = 64 * BODY_FIRST_ROOM;
+  const std::string big = numbered(2 * BODY_FIRST_ROOM + 1);
+  const std::string small = numbered(1000);
+  const std::string larger = numbered(5 * BODY_FIRST_ROOM);
+  Reply chunked = text_reply(big);
+  chunked.framing = Reply::Framing::Chunked;
+  TestServer server = start_server();
+  ASSERT_EQ(server.error, "");
+  server.route("/big", chunked);
+  server.route("/small", text_reply(small));
+  server.route("/larger", text_reply(larger));
+
+  BodyBuffer buffer;
+  WholeRead got = read_whole(server.url("/big"), buffer, limit);
+  EXPECT_TRUE(got.body == big) << got.error;
+  EXPECT_EQ(buffer.room, 4 * BODY_FIRST_ROOM);
+  const std::uint8_t* const kept = buffer.bytes.get();
+
+  // Fits: the same block, its room unchanged.
+  got = read_whole(server.url("/small"), buffer, limit);
+  EXPECT_EQ(got.body, small) << got.error;
+  EXPECT_EQ(buffer.bytes.get(), kept);
+  EXPECT_EQ(buffer.room, 4 * BODY_FIRST_ROOM);
+
+  // Does not fit: room of exactly the declared length.
+  got = read_whole(server.url("/larger"), buffer, limit);
+  EXPECT_TRUE(got.body == larger) << got.error;
+  EXPECT_EQ(buffer.room, larger.size());
+}
+
 TEST(HttpAgent, ServesOneRequestOnly) {
   TestServer server = start_server();
   ASSERT_EQ(server.error, "");
