@@ -590,7 +590,7 @@ TEST_F(EndToEnd, SecondRunByTheOtherPathEndsAtOnce) {
     SCOPED_TRACE(link_first ? "link first" : "real path first");
     fs::remove_all(real);
     fs::create_directories(real);
-    server.set_rule(held, delayed(std::chrono::milliseconds(1500)));
+    server.set_rule(held, answering(0));
     const std::size_t seen = server.requested_paths().size();
     const auto run_at = [&](const fs::path& dir) {
       return start_setup(REEFTOWN_SETUP_BINARY,
@@ -829,8 +829,8 @@ TEST_F(EndToEnd, KilledRunsConverge) {
   };
   const fs::path cache = games / ".reeftown-cache";
   const fs::path stage = games / ".reeftown-stage";
-  // Written at the start of the swap and renamed at its end.
-  const fs::path committing = install / NEW_MANIFEST_FILE;
+  // Written when every file is built, renamed by the swap's last steps.
+  const fs::path committing = stage / STAGED_MANIFEST_FILE;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string held;
@@ -1025,10 +1025,19 @@ TEST_F(EndToEnd, PlantedEntriesInTheCacheAreNeverFollowed) {
 // exists yet: one runs, the other says so and ends.
 TEST_F(EndToEnd, TwoFirstInstallsAtOnce) {
   const PublishResult v1 = publish("1.0", 100, 1);
-  server.set_rule(piece_path(v1.pieces_written.front()), delayed(std::chrono::milliseconds(1500)));
+  // The run that gets the lock waits on this piece until the other has ended.
+  const std::string held = piece_path(v1.pieces_written.front());
+  server.set_rule(held, answering(0));
   install = root.path / "new-machine" / "Programs" / "Reef Town";
   SetupProcess one = start({"--no-launch"}, "\n");
   SetupProcess two = start({"--no-launch"}, "\n");
+  const bool refused = wait_until([&] {
+    for (const SetupProcess* p : {&one, &two})
+      if (read_file(p->err_path).find("setup is already running") != std::string::npos) return true;
+    return false;
+  });
+  server.set_rule(held, ServeRule{});
+  EXPECT_TRUE(refused);
   const SetupExit first = wait_setup(one);
   const SetupExit second = wait_setup(two);
   const std::string busy = "\nReef Town could not start: setup is already running for " + install.string() +
