@@ -133,12 +133,13 @@ std::expected<std::string, std::error_code> sha256_fd_hex(int fd) {
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
     return std::unexpected(std::make_error_code(std::errc::not_enough_memory));
 
-  std::vector<std::uint8_t> buffer(HASH_READ_SIZE);
+  // Not zero-filled: a small file then touches only the pages it is read into.
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(HASH_READ_SIZE);
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd, buffer.get(), HASH_READ_SIZE);
     if (n < 0) return std::unexpected(std::error_code(errno, std::system_category()));
     if (n == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n)) != 1)
+    if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<std::size_t>(n)) != 1)
       return std::unexpected(std::make_error_code(std::errc::io_error));
   }
   // A digest the library did not finish is no digest: never hand out zeros.
