@@ -1,7 +1,8 @@
 // The last file stages of a pass: every file to update built whole in the
 // stage folder and verified, then moved into the install folder by renames
 // that undo themselves on failure, then the release files, then the work
-// folders removed. Runs on the pass's thread; starts no threads.
+// folders removed. Runs on the pass's thread; only the flush before the first
+// rename of the swap has helper threads, joined before the swap goes on.
 #pragma once
 
 #include <cstddef>
