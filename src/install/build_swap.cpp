@@ -147,9 +147,9 @@ int read_cached(const std::filesystem::path& path, PieceBuffer& piece) {
   }
 }
 
-// Gathers pieces in a buffer of BUILD_BUFFER_SIZE bytes and writes it out
-// when the next piece no longer fits; a piece as large as the buffer goes
-// out directly, after what the buffer held.
+// Gathers small pieces in a buffer of BUILD_BUFFER_SIZE bytes and writes it
+// out when the next piece no longer fits; a piece of BUILD_DIRECT_WRITE_SIZE
+// or more is not copied but goes out directly, after what the buffer held.
 struct BuildWriter {
   int fd;
   std::unique_ptr<unsigned char[]> buffer;
@@ -162,10 +162,10 @@ struct BuildWriter {
   }
 
   int write(const unsigned char* data, std::size_t size) {
-    if (used + size > BUILD_BUFFER_SIZE || size >= BUILD_BUFFER_SIZE) {
+    if (used + size > BUILD_BUFFER_SIZE || size >= BUILD_DIRECT_WRITE_SIZE) {
       if (const int error = flush()) return error;
     }
-    if (size >= BUILD_BUFFER_SIZE) return write_all(fd, data, size);
+    if (size >= BUILD_DIRECT_WRITE_SIZE) return write_all(fd, data, size);
     std::copy_n(data, size, buffer.get() + used);
     used += size;
     return 0;

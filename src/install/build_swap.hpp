@@ -19,6 +19,10 @@
 #include "release/release_info.hpp"
 
 inline constexpr std::size_t BUILD_BUFFER_SIZE = 4194304;
+// A piece at least this large is written as it is, without a copy into the
+// write buffer.
+inline constexpr std::size_t BUILD_DIRECT_WRITE_SIZE = 65536;
+static_assert(BUILD_DIRECT_WRITE_SIZE <= BUILD_BUFFER_SIZE);
 
 // The two programs that the system itself starts: the launch file of the
 // release and this one. They are built executable (0755 less the umask),

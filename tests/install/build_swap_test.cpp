@@ -189,11 +189,14 @@ TEST(Build, FilesFromSalvageAndCacheWithProgress) {
 }
 
 // Pieces around and beyond the write buffer's size keep their order: a piece
-// of BUILD_BUFFER_SIZE or more goes out after what the buffer held.
+// of BUILD_BUFFER_SIZE or more goes out after what the buffer held, and so
+// does one written directly.
 TEST(Build, PiecesLargerThanTheWriteBufferKeepTheirOrder) {
   Install in;
   const std::vector<std::size_t> sizes = {100, BUILD_BUFFER_SIZE + 5, 3, BUILD_BUFFER_SIZE - 2, 7,
-                                          BUILD_BUFFER_SIZE, BUILD_BUFFER_SIZE - 1, 2};
+                                          BUILD_BUFFER_SIZE, BUILD_BUFFER_SIZE - 1, 2,
+                                          BUILD_DIRECT_WRITE_SIZE - 1, BUILD_DIRECT_WRITE_SIZE, 5,
+                                          BUILD_DIRECT_WRITE_SIZE + 1};
   std::vector<FilePiece> pieces;
   std::string content;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
