@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -14,6 +15,7 @@
 #include <new>
 #include <set>
 #include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -23,6 +25,7 @@
 #include "platform/console.hpp"
 #include "platform/files.hpp"
 #include "platform/fs_ops.hpp"
+#include "platform/system.hpp"
 #include "release/installed_release.hpp"
 
 namespace {
@@ -144,9 +147,9 @@ int read_cached(const std::filesystem::path& path, PieceBuffer& piece) {
   }
 }
 
-// Gathers pieces in a buffer of BUILD_BUFFER_SIZE bytes and writes it out
-// when the next piece no longer fits; a piece as large as the buffer goes
-// out directly, after what the buffer held.
+// Gathers small pieces in a buffer of BUILD_BUFFER_SIZE bytes and writes it
+// out when the next piece no longer fits; a piece of BUILD_DIRECT_WRITE_SIZE
+// or more is not copied but goes out directly, after what the buffer held.
 struct BuildWriter {
   int fd;
   std::unique_ptr<unsigned char[]> buffer;
@@ -159,10 +162,10 @@ struct BuildWriter {
   }
 
   int write(const unsigned char* data, std::size_t size) {
-    if (used + size > BUILD_BUFFER_SIZE || size >= BUILD_BUFFER_SIZE) {
+    if (used + size > BUILD_BUFFER_SIZE || size >= BUILD_DIRECT_WRITE_SIZE) {
       if (const int error = flush()) return error;
     }
-    if (size >= BUILD_BUFFER_SIZE) return write_all(fd, data, size);
+    if (size >= BUILD_DIRECT_WRITE_SIZE) return write_all(fd, data, size);
     std::copy_n(data, size, buffer.get() + used);
     used += size;
     return 0;
@@ -205,6 +208,9 @@ std::expected<void, ErrorText> build_file(const WorkFolders& folders, const Rele
       return std::unexpected(io_text(failure));
   }
   if (const int failure = writer.flush()) return std::unexpected(io_text(failure));
+  // Write-back starts now, so the flush before the swap mostly finds the
+  // bytes already on disk; its own errors show again in that flush.
+  (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 
   std::array<std::uint8_t, 32> digest{};
   unsigned int length = 0;
@@ -324,6 +330,52 @@ std::expected<void, ErrorText> write_new_file(const std::filesystem::path& folde
   return {};
 }
 
+// Zero when the bytes of the file at `path` are on disk, or when nothing is
+// there (its move fails and says so); the error number otherwise.
+int flush_file(const std::filesystem::path& path) {
+  const auto opened = open_regular_file(path);
+  if (!opened) return opened.error().value() == ENOENT ? 0 : opened.error().value();
+  FileClose closer{*opened};
+  return ::fdatasync(*opened) == 0 ? 0 : errno;
+}
+
+// Each file of `paths` flushed on its own, then `folder`, which holds the
+// new names of some of them. A flush mostly waits for the disk, so several
+// run at once; the first failure stops the others from starting more.
+std::expected<void, ErrorText> flush_to_disk(const std::vector<std::filesystem::path>& paths,
+                                             const std::filesystem::path& folder) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> failure{0};
+  const auto flush_some = [&] {
+    while (failure.load() == 0) {
+      const std::size_t i = next.fetch_add(1);
+      if (i >= paths.size()) return;
+      if (const int error = flush_file(paths[i])) {
+        int none = 0;
+        failure.compare_exchange_strong(none, error);
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    const std::size_t count = std::min(paths.size(), scan_worker_count(logical_processor_count()));
+    for (std::size_t h = 1; h < count; ++h) {
+      try {
+        helpers.emplace_back(flush_some);
+      } catch (const std::system_error&) {
+        break;  // the calling thread still flushes everything left
+      }
+    }
+    flush_some();
+  }  // joins the helpers
+  if (const int error = failure.load()) return std::unexpected(io_text(error));
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(io_text(errno));
+  FileClose closer{fd};
+  if (::fsync(fd) != 0) return std::unexpected(io_text(errno));
+  return {};
+}
+
 struct ReleaseFile {
   std::string_view name;
   std::string_view staged_name;
@@ -416,10 +468,17 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
   }
   // The built files and the new release files reach the disk before the
   // first rename: otherwise a power cut after the clean-up could leave empty
-  // new files where the old ones and the cache are gone.
-  if (const std::error_code error = sync_file_system(install_dir)) {
+  // new files where the old ones and the cache are gone. Each is flushed on
+  // its own; the rest of the file system (the cache, other programs' data)
+  // is not waited for.
+  std::vector<std::filesystem::path> to_flush;
+  to_flush.reserve(to_update.size() + release_files.size());
+  for (const std::size_t position : to_update)
+    to_flush.push_back(join(folders.stage_dir, target.files[position].path));
+  for (const ReleaseFile& file : release_files) to_flush.push_back(join(folders.stage_dir, file.staged_name));
+  if (auto flushed = flush_to_disk(to_flush, folders.stage_dir); !flushed) {
     remove_new_files();
-    return std::unexpected(error.message());
+    return flushed;
   }
 
   std::vector<FileMove> moves;

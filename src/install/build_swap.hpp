@@ -1,7 +1,8 @@
 // The last file stages of a pass: every file to update built whole in the
 // stage folder and verified, then moved into the install folder by renames
 // that undo themselves on failure, then the release files, then the work
-// folders removed. Runs on the pass's thread; starts no threads.
+// folders removed. Runs on the pass's thread; only the flush before the first
+// rename of the swap has helper threads, joined before the swap goes on.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,10 @@
 #include "release/release_info.hpp"
 
 inline constexpr std::size_t BUILD_BUFFER_SIZE = 4194304;
+// A piece at least this large is written as it is, without a copy into the
+// write buffer.
+inline constexpr std::size_t BUILD_DIRECT_WRITE_SIZE = 65536;
+static_assert(BUILD_DIRECT_WRITE_SIZE <= BUILD_BUFFER_SIZE);
 
 // The two programs that the system itself starts: the launch file of the
 // release and this one. They are built executable (0755 less the umask),

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <new>
 
 #include <openssl/evp.h>
 
@@ -133,10 +134,22 @@ std::expected<std::string, std::error_code> sha256_fd_hex(int fd) {
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
     return std::unexpected(std::make_error_code(std::errc::not_enough_memory));
 
-  // Not zero-filled: a small file then touches only the pages it is read into.
-  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(HASH_READ_SIZE);
+  // No larger than the file needs (one byte more, so that the read that
+  // finds the end needs no second round), and not zero-filled: many small
+  // files do not each pay for a whole block.
+  std::size_t size = HASH_READ_SIZE;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+      static_cast<std::uint64_t>(info.st_size) < HASH_READ_SIZE)
+    size = static_cast<std::size_t>(info.st_size) + 1;
+  std::unique_ptr<std::uint8_t[]> buffer;
+  try {
+    buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(std::make_error_code(std::errc::not_enough_memory));
+  }
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.get(), HASH_READ_SIZE);
+    const ssize_t n = ::read(fd, buffer.get(), size);
     if (n < 0) return std::unexpected(std::error_code(errno, std::system_category()));
     if (n == 0) break;
     if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<std::size_t>(n)) != 1)

@@ -15,7 +15,7 @@
 #include <system_error>
 #include <vector>
 
-// Read buffer of sha256_file_hex; zero-filled and owned by one call.
+// Largest read of sha256_file_hex; a smaller file gets a buffer of its size.
 inline constexpr std::size_t HASH_READ_SIZE = 4194304;
 
 std::string hex_byte(std::uint8_t byte);

@@ -189,11 +189,14 @@ TEST(Build, FilesFromSalvageAndCacheWithProgress) {
 }
 
 // Pieces around and beyond the write buffer's size keep their order: a piece
-// of BUILD_BUFFER_SIZE or more goes out after what the buffer held.
+// of BUILD_BUFFER_SIZE or more goes out after what the buffer held, and so
+// does one written directly.
 TEST(Build, PiecesLargerThanTheWriteBufferKeepTheirOrder) {
   Install in;
   const std::vector<std::size_t> sizes = {100, BUILD_BUFFER_SIZE + 5, 3, BUILD_BUFFER_SIZE - 2, 7,
-                                          BUILD_BUFFER_SIZE, BUILD_BUFFER_SIZE - 1, 2};
+                                          BUILD_BUFFER_SIZE, BUILD_BUFFER_SIZE - 1, 2,
+                                          BUILD_DIRECT_WRITE_SIZE - 1, BUILD_DIRECT_WRITE_SIZE, 5,
+                                          BUILD_DIRECT_WRITE_SIZE + 1};
   std::vector<FilePiece> pieces;
   std::string content;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -448,15 +451,16 @@ TEST(Swap, FailedReleaseFileWriteLeavesEverythingAsItWas) {
   EXPECT_FALSE(in.new_release_files_left());
 }
 
-// Makes every later syncfs of the calling process fail with EIO, as a
-// write-back error of the disk would.
-bool fail_syncfs() {
+// Makes every later fdatasync and fsync of the calling process fail with
+// EIO, as a write-back error of the disk would.
+bool fail_flushes() {
 #if defined(__x86_64__)
   sock_filter program[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 3),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 4),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_syncfs, 0, 1),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fdatasync, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fsync, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
@@ -472,7 +476,7 @@ bool fail_syncfs() {
 // first rename: when that flush fails, nothing has moved yet.
 TEST(Swap, FlushToDiskComesBeforeTheFirstRename) {
 #if !defined(__x86_64__)
-  GTEST_SKIP() << "the syncfs fault is injected on x86-64 only";
+  GTEST_SKIP() << "the flush fault is injected on x86-64 only";
 #endif
   Install in;
   in.write_release_files("old json", "old sig", "1.0");
@@ -481,7 +485,7 @@ TEST(Swap, FlushToDiskComesBeforeTheFirstRename) {
   in.add_file("a.txt", {in.cached("new a")}, "new a");
   const std::vector<std::size_t> all = in.build_all();
 
-  const std::string result = in_child(fail_syncfs, [&] {
+  const std::string result = in_child(fail_flushes, [&] {
     return swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll"}));
   });
   EXPECT_EQ(result, "Input/output error");
