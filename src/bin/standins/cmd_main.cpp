@@ -5,7 +5,7 @@
 
 #include "platform/console.hpp"
 #include "platform/protected_folders.hpp"
-#include "platform/system.hpp"
+#include "platform/sleep.hpp"
 #include "standins.hpp"
 
 int main(int argc, char** argv) {
