@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "lib/utf8.hpp"
-#include "platform/files.hpp"
+#include "platform/whole_file.hpp"
 #include "release/install_layout.hpp"
 #include "release/installed_release.hpp"
 

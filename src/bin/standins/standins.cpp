@@ -13,8 +13,8 @@
 #include <fstream>
 #include <utility>
 
-#include "platform/files.hpp"
 #include "platform/protected_folders.hpp"
+#include "platform/whole_file.hpp"
 
 namespace {
 
