@@ -16,6 +16,9 @@
 #include <vector>
 
 #include "platform/process.hpp"
+#include "cmd.hpp"
+#include "powershell.hpp"
+#include "reg.hpp"
 #include "standins.hpp"
 #include "support/child.hpp"
 #include "support/scoped_env.hpp"

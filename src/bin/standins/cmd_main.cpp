@@ -6,7 +6,7 @@
 #include "platform/console.hpp"
 #include "platform/protected_folders.hpp"
 #include "platform/sleep.hpp"
-#include "standins.hpp"
+#include "cmd.hpp"
 
 int main(int argc, char** argv) {
   console_unbuffered();
