@@ -613,23 +613,6 @@ TEST(CleanUp, RemovesWorkFoldersWithoutFollowingLinks) {
   clean_up(in.folders);
 }
 
-TEST(FsOps, RemoveEmptyFoldersKeepsFiles) {
-  TempDir dir;
-  fs::create_directories(dir.path / "empty/a/b");
-  EXPECT_TRUE(remove_empty_folders(dir.path / "empty"));
-  EXPECT_FALSE(exists_entry(dir.path / "empty"));
-  write_file(dir.path / "full/a/file", "x");
-  fs::create_directories(dir.path / "full/c");
-  EXPECT_FALSE(remove_empty_folders(dir.path / "full"));
-  EXPECT_EQ(read_file(dir.path / "full/a/file"), "x");
-}
-
-TEST(FsOps, SyncFileSystem) {
-  TempDir dir;
-  EXPECT_FALSE(sync_file_system(dir.path));
-  EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
-}
-
 }  // namespace
 
 namespace {
