@@ -27,7 +27,7 @@
 
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
-#include "platform/files.hpp"
+#include "platform/whole_file.hpp"
 #include "release/http.hpp"
 #include "release/offered_release.hpp"
 #include "release/release_info.hpp"

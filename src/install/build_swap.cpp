@@ -23,9 +23,9 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
-#include "platform/files.hpp"
 #include "platform/fs_ops.hpp"
-#include "platform/system.hpp"
+#include "platform/processors.hpp"
+#include "platform/whole_file.hpp"
 #include "release/installed_release.hpp"
 
 namespace {

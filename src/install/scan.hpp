@@ -18,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/system.hpp"
+#include "platform/processors.hpp"
 #include "release/install_layout.hpp"
 #include "release/release_info.hpp"
 

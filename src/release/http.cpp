@@ -35,26 +35,26 @@ constexpr unsigned int URL_FLAGS = CURLU_URLENCODE | CURLU_ALLOW_SPACE;
 // What every agent of the process shares: libcurl's TLS session cache
 // behind a share handle, with one lock per kind of data that libcurl may
 // lock (it can hold two kinds at once).
-struct TlsConfig {
+struct TlsSessionCache {
   CURLSH* share = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
 };
 
-void lock_shared(CURL*, curl_lock_data data, curl_lock_access, void* config) {
-  static_cast<TlsConfig*>(config)->locks[static_cast<std::size_t>(data)].lock();
+void lock_shared(CURL*, curl_lock_data data, curl_lock_access, void* cache) {
+  static_cast<TlsSessionCache*>(cache)->locks[static_cast<std::size_t>(data)].lock();
 }
 
-void unlock_shared(CURL*, curl_lock_data data, void* config) {
-  static_cast<TlsConfig*>(config)->locks[static_cast<std::size_t>(data)].unlock();
+void unlock_shared(CURL*, curl_lock_data data, void* cache) {
+  static_cast<TlsSessionCache*>(cache)->locks[static_cast<std::size_t>(data)].unlock();
 }
 
 // Built by the first make_agent of the process, on whichever thread; later
 // callers wait for it. Never torn down, since agents on other threads may
 // still use it while the process ends.
-TlsConfig& tls_config() {
-  static TlsConfig* const config = [] {
+TlsSessionCache& tls_session_cache() {
+  static TlsSessionCache* const cache = [] {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    auto* built = new TlsConfig;
+    auto* built = new TlsSessionCache;
     built->share = curl_share_init();
     if (built->share) {
       curl_share_setopt(built->share, CURLSHOPT_LOCKFUNC, lock_shared);
@@ -64,7 +64,7 @@ TlsConfig& tls_config() {
     }
     return built;
   }();
-  return *config;
+  return *cache;
 }
 
 enum class GzipState { Idle, InMember, AfterMember };
@@ -587,7 +587,7 @@ std::string describe_http_error(const HttpError& error) {
 }
 
 Agent make_agent(const AgentSettings& settings) {
-  TlsConfig& tls = tls_config();
+  TlsSessionCache& tls = tls_session_cache();
   TransferPtr transfer(new HttpTransfer);
   HttpTransfer& t = *transfer;
   t.connect_timeout = settings.connect_timeout;

@@ -1,8 +1,8 @@
 // The program's HTTP client, over libcurl. make_agent builds a new Agent for
 // every single request; nothing of a connection survives it. An Agent, its
 // HttpResponse and the body stream belong to the thread that made them. The
-// one thing agents share is tls_config's session cache, which any number of
-// threads may use at once.
+// one thing agents share is the TLS session cache (tls_session_cache), which
+// any number of threads may use at once.
 #pragma once
 
 #include <chrono>
@@ -110,7 +110,7 @@ struct Agent {
 
 // A new agent with the program's settings; cannot fail (a handle that could
 // not be made shows up as a Transport error of get). The first call in the
-// process builds tls_config.
+// process builds the TLS session cache.
 Agent make_agent(const AgentSettings& settings = {});
 
 // The next body bytes, with chunked framing and a gzip content coding

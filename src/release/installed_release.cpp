@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "lib/utf8.hpp"
-#include "platform/files.hpp"
+#include "platform/whole_file.hpp"
 #include "release/install_layout.hpp"
 
 namespace {

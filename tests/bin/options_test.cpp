@@ -8,7 +8,7 @@
 
 #include <stdlib.h>
 
-#include "platform/system.hpp"
+#include "platform/environment.hpp"
 
 namespace {
 

@@ -374,83 +374,6 @@ TEST(Swap, OnlyRemovals) {
   EXPECT_FALSE(exists_entry(in.folders.old_dir));
 }
 
-// A file that cannot be moved out fails the swap; every earlier move is
-// undone newest first. "gone.dll" stands twice in `to_remove`: undone oldest
-// first, the second record's delete would take the file just brought back.
-TEST(Swap, FailedMoveOutRollsEverythingBack) {
-  Install in;
-  in.write_release_files("old json", "old sig", "1.0");
-  write_file(in.install_dir / "a.txt", "old a");
-  write_file(in.install_dir / "gone.dll", "gone");
-  write_file(in.install_dir / "locked/held.dll", "held");
-  in.add_file("a.txt", {in.cached("new a")}, "new a");
-  in.add_file("new.txt", {in.cached("new")}, "new");
-  const std::vector<std::size_t> all = in.build_all();
-  ASSERT_TRUE(give_to_nobody(in.dir.path));
-  fs::permissions(in.install_dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
-
-  const std::string result = in_child(drop_root, [&] {
-    return swap_result(swap_files(in.install_dir, in.folders, in.target, all,
-                                  {"gone.dll", "gone.dll", "locked/held.dll"}));
-  });
-  EXPECT_EQ(result, "locked/held.dll is in use - close Reef Town and try again (Permission denied)");
-  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
-  EXPECT_FALSE(exists_entry(in.install_dir / "new.txt"));
-  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
-  EXPECT_EQ(read_file(in.install_dir / "locked/held.dll"), "held");
-  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
-  EXPECT_FALSE(in.new_release_files_left());
-  // The work folders stay for the next pass.
-  EXPECT_TRUE(exists_entry(in.folders.cache_dir));
-}
-
-// A built file that cannot be moved in: its own record brings the replaced
-// file back.
-TEST(Swap, FailedMoveInRollsBackItsOwnMoveOut) {
-  Install in;
-  in.write_release_files("old json", "old sig", "1.0");
-  write_file(in.install_dir / "a.txt", "old a");
-  write_file(in.install_dir / "b.txt", "old b");
-  in.add_file("a.txt", {in.cached("new a")}, "new a");
-  in.add_file("b.txt", {in.cached("new b")}, "new b");
-  const std::vector<std::size_t> all = in.build_all();
-  fs::remove(in.folders.stage_dir / "b.txt");
-
-  EXPECT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, all, {})), "No such file or directory");
-  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
-  EXPECT_EQ(read_file(in.install_dir / "b.txt"), "old b");
-  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
-  EXPECT_FALSE(in.new_release_files_left());
-}
-
-// Writing the new release files fails for real (the file size limit acts as
-// a full disk): nothing has moved, the old release files are whole and no
-// new one is left.
-TEST(Swap, FailedReleaseFileWriteLeavesEverythingAsItWas) {
-  Install in;
-  in.write_release_files("old json", "old sig", "1.0");
-  write_file(in.install_dir / "a.txt", "old a");
-  write_file(in.install_dir / "gone.dll", "gone");
-  in.add_file("a.txt", {in.cached("new a")}, "new a");
-  const std::vector<std::size_t> all = in.build_all();
-  in.target.manifest_sig = std::string(4096, 'f');
-
-  const auto limit_file_size = [] {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{1024, 1024};
-    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-  };
-  const std::string result = in_child(limit_file_size, [&] {
-    return swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll"}));
-  });
-  EXPECT_EQ(result, "File too large");
-  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
-  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
-  EXPECT_EQ(read_file(in.folders.stage_dir / "a.txt"), "new a");
-  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
-  EXPECT_FALSE(in.new_release_files_left());
-}
-
 // Makes every later fdatasync and fsync of the calling process fail with
 // EIO, as a write-back error of the disk would.
 bool fail_flushes() {
@@ -472,52 +395,135 @@ bool fail_flushes() {
 #endif
 }
 
-// The built files and the new release files reach the disk before the
-// first rename: when that flush fails, nothing has moved yet.
-TEST(Swap, FlushToDiskComesBeforeTheFirstRename) {
+// A swap that fails at any step leaves the install folder as it was: every
+// move is undone newest first, no new release file is left, and the work
+// folders stay for the next pass.
+TEST(Swap, FailureRollsBack) {
+  enum Fault {
+    // A file that cannot be moved out. "gone.dll" stands twice in
+    // `to_remove`: undone oldest first, the second record's delete would take
+    // the file just brought back.
+    move_out_denied,
+    // A built file that cannot be moved in: its own record brings the
+    // replaced file back.
+    staged_file_missing,
+    // Writing the new release files fails for real (the file size limit acts
+    // as a full disk): nothing has moved and the old release files are whole.
+    disk_full,
+    // The built files and the new release files reach the disk before the
+    // first rename: when that flush fails, nothing has moved yet.
+    flush_fails,
+    // Renaming ".version" into place fails (a folder stands there): the two
+    // release files renamed before keep their new content.
+    version_rename_fails,
+  };
+  struct Case {
+    const char* name;
+    Fault fault;
+    std::vector<std::string> to_remove;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"move out denied", move_out_denied, {"gone.dll", "gone.dll", "locked/held.dll"},
+       "locked/held.dll is in use - close Reef Town and try again (Permission denied)"},
+      {"staged file missing", staged_file_missing, {}, "No such file or directory"},
+      {"disk full", disk_full, {"gone.dll"}, "File too large"},
+      {"flush fails", flush_fails, {"gone.dll"}, "Input/output error"},
+      {"version rename fails", version_rename_fails, {"gone.dll", "gone.dll"}, "Is a directory"},
+  };
+  const auto limit_file_size = [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1024, 1024};
+    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
 #if !defined(__x86_64__)
-  GTEST_SKIP() << "the flush fault is injected on x86-64 only";
+    if (c.fault == flush_fails) continue;  // the flush fault is injected on x86-64 only
 #endif
-  Install in;
-  in.write_release_files("old json", "old sig", "1.0");
-  write_file(in.install_dir / "a.txt", "old a");
-  write_file(in.install_dir / "gone.dll", "gone");
-  in.add_file("a.txt", {in.cached("new a")}, "new a");
-  const std::vector<std::size_t> all = in.build_all();
+    Install in;
+    in.write_release_files("old json", "old sig", "1.0");
+    write_file(in.install_dir / "a.txt", "old a");
+    write_file(in.install_dir / "gone.dll", "gone");
+    in.add_file("a.txt", {in.cached("new a")}, "new a");
+    switch (c.fault) {
+      case move_out_denied:
+        write_file(in.install_dir / "locked/held.dll", "held");
+        in.add_file("new.txt", {in.cached("new")}, "new");
+        break;
+      case staged_file_missing:
+        write_file(in.install_dir / "b.txt", "old b");
+        in.add_file("b.txt", {in.cached("new b")}, "new b");
+        break;
+      case version_rename_fails:
+        fs::remove(in.install_dir / ".version");
+        write_file(in.install_dir / ".version/blocker", "x");
+        in.add_file("added.txt", {in.cached("added")}, "added");
+        break;
+      case disk_full:
+      case flush_fails:
+        break;
+    }
+    const std::vector<std::size_t> all = in.build_all();
+    switch (c.fault) {
+      case move_out_denied:
+        ASSERT_TRUE(give_to_nobody(in.dir.path));
+        fs::permissions(in.install_dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        break;
+      case staged_file_missing:
+        fs::remove(in.folders.stage_dir / "b.txt");
+        break;
+      case disk_full:
+        in.target.manifest_sig = std::string(4096, 'f');
+        break;
+      case flush_fails:
+      case version_rename_fails:
+        break;
+    }
+    const auto prepare = [&] {
+      switch (c.fault) {
+        case move_out_denied: return drop_root();
+        case disk_full: return limit_file_size();
+        case flush_fails: return fail_flushes();
+        case staged_file_missing:
+        case version_rename_fails: return true;
+      }
+      return false;
+    };
+    const std::string result = in_child(prepare, [&] {
+      return swap_result(swap_files(in.install_dir, in.folders, in.target, all, c.to_remove));
+    });
 
-  const std::string result = in_child(fail_flushes, [&] {
-    return swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll"}));
-  });
-  EXPECT_EQ(result, "Input/output error");
-  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
-  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
-  EXPECT_FALSE(exists_entry(in.folders.old_dir));
-  EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
-  EXPECT_FALSE(in.new_release_files_left());
-}
-
-// Renaming ".version" into place fails (a folder stands there): every move
-// is undone newest first, the two release files renamed before keep their
-// new content, and no new file is left.
-TEST(Swap, FailedReleaseFileRenameRollsBackAllMoves) {
-  Install in;
-  in.write_release_files("old json", "old sig", "ignored");
-  fs::remove(in.install_dir / ".version");
-  write_file(in.install_dir / ".version/blocker", "x");
-  write_file(in.install_dir / "a.txt", "old a");
-  write_file(in.install_dir / "gone.dll", "gone");
-  in.add_file("a.txt", {in.cached("new a")}, "new a");
-  in.add_file("added.txt", {in.cached("added")}, "added");
-  const std::vector<std::size_t> all = in.build_all();
-
-  EXPECT_EQ(swap_result(swap_files(in.install_dir, in.folders, in.target, all, {"gone.dll", "gone.dll"})),
-            "Is a directory");
-  EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
-  EXPECT_FALSE(exists_entry(in.install_dir / "added.txt"));
-  EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
-  EXPECT_EQ(read_file(in.install_dir / ".manifest.json"), in.target.manifest_json);
-  EXPECT_EQ(read_file(in.install_dir / ".manifest.sig"), in.target.manifest_sig);
-  EXPECT_FALSE(in.new_release_files_left());
+    EXPECT_EQ(result, c.error);
+    EXPECT_EQ(read_file(in.install_dir / "a.txt"), "old a");
+    EXPECT_EQ(read_file(in.install_dir / "gone.dll"), "gone");
+    EXPECT_FALSE(in.new_release_files_left());
+    EXPECT_TRUE(exists_entry(in.folders.cache_dir));
+    if (c.fault == version_rename_fails) {
+      EXPECT_EQ(read_file(in.install_dir / ".manifest.json"), in.target.manifest_json);
+      EXPECT_EQ(read_file(in.install_dir / ".manifest.sig"), in.target.manifest_sig);
+    } else {
+      EXPECT_THAT(in.release_files(), ElementsAre("old json", "old sig", "1.0"));
+    }
+    switch (c.fault) {
+      case move_out_denied:
+        EXPECT_FALSE(exists_entry(in.install_dir / "new.txt"));
+        EXPECT_EQ(read_file(in.install_dir / "locked/held.dll"), "held");
+        break;
+      case staged_file_missing:
+        EXPECT_EQ(read_file(in.install_dir / "b.txt"), "old b");
+        break;
+      case disk_full:
+        EXPECT_EQ(read_file(in.folders.stage_dir / "a.txt"), "new a");
+        break;
+      case flush_fails:
+        EXPECT_FALSE(exists_entry(in.folders.old_dir));
+        break;
+      case version_rename_fails:
+        EXPECT_FALSE(exists_entry(in.install_dir / "added.txt"));
+        break;
+    }
+  }
 }
 
 // Leftover new release files of a killed run, a link among them, are
@@ -615,23 +621,6 @@ TEST(CleanUp, RemovesWorkFoldersWithoutFollowingLinks) {
   EXPECT_EQ(read_file(in.dir.path / "outside/keep.txt"), "keep");
   // Absent folders are no error.
   clean_up(in.folders);
-}
-
-TEST(FsOps, RemoveEmptyFoldersKeepsFiles) {
-  TempDir dir;
-  fs::create_directories(dir.path / "empty/a/b");
-  EXPECT_TRUE(remove_empty_folders(dir.path / "empty"));
-  EXPECT_FALSE(exists_entry(dir.path / "empty"));
-  write_file(dir.path / "full/a/file", "x");
-  fs::create_directories(dir.path / "full/c");
-  EXPECT_FALSE(remove_empty_folders(dir.path / "full"));
-  EXPECT_EQ(read_file(dir.path / "full/a/file"), "x");
-}
-
-TEST(FsOps, SyncFileSystem) {
-  TempDir dir;
-  EXPECT_FALSE(sync_file_system(dir.path));
-  EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
 }
 
 }  // namespace

@@ -93,4 +93,22 @@ TEST(OpenRegularFile, AnythingButARegularFileCountsAsAbsent) {
   }
 }
 
+TEST(FsOps, RemoveEmptyFoldersKeepsFiles) {
+  TempDir dir;
+  fs::create_directories(dir.path / "empty/a/b");
+  EXPECT_TRUE(remove_empty_folders(dir.path / "empty"));
+  struct stat info {};
+  EXPECT_NE(::lstat((dir.path / "empty").c_str(), &info), 0);
+  write_file(dir.path / "full/a/file", "x");
+  fs::create_directories(dir.path / "full/c");
+  EXPECT_FALSE(remove_empty_folders(dir.path / "full"));
+  EXPECT_EQ(read_file(dir.path / "full/a/file"), "x");
+}
+
+TEST(FsOps, SyncFileSystem) {
+  TempDir dir;
+  EXPECT_FALSE(sync_file_system(dir.path));
+  EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
+}
+
 }  // namespace

@@ -5,7 +5,7 @@
 #include "bin/setup/modes.hpp"
 #include "bin/setup/options.hpp"
 #include "platform/console.hpp"
-#include "platform/system.hpp"
+#include "platform/process_setup.hpp"
 
 int main(int argc, char** argv) {
   prepare_process();

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "lib/utf8.hpp"
-#include "platform/system.hpp"
+#include "platform/environment.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "platform/console.hpp"
 #include "platform/protected_folders.hpp"
-#include "platform/system.hpp"
-#include "standins.hpp"
+#include "platform/sleep.hpp"
+#include "cmd.hpp"
 
 int main(int argc, char** argv) {
   console_unbuffered();

@@ -1,5 +1,6 @@
 // Stand-in for "powershell.exe": carries out the script forms that the setup
 // program sends, in the profile folder of standins.hpp.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -8,6 +9,7 @@
 
 #include "platform/console.hpp"
 #include "platform/process.hpp"
+#include "powershell.hpp"
 #include "standins.hpp"
 
 namespace {

@@ -1,11 +1,12 @@
 // Stand-in for "reg": "add KEY /v NAME /t TYPE /d DATA /f" and
-// "delete KEY /f" on the registry of standins.hpp. Arguments are read by
+// "delete KEY /f" on the registry of reg.hpp. Arguments are read by
 // position, since DATA is often a path that begins with '/'.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/console.hpp"
+#include "reg.hpp"
 #include "standins.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/files.hpp"
+#include "platform/whole_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,0 +1,119 @@
+#include "cmd.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/protected_folders.hpp"
+#include "script_cursor.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string error_text(std::string_view what, const fs::path& path, int error) {
+  return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+}
+
+// Removes everything inside the open folder `fd`, links as links.
+void empty_folder(int fd, const fs::path& shown, std::optional<ErrorText>& first_error) {
+  std::vector<std::string> names;
+  const int listing_fd = ::dup(fd);
+  DIR* listing = listing_fd < 0 ? nullptr : ::fdopendir(listing_fd);
+  if (listing == nullptr) {
+    if (listing_fd >= 0) ::close(listing_fd);
+    if (!first_error) first_error = error_text("cannot list", shown, errno);
+    return;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(listing);
+
+  for (const std::string& name : names) {
+    struct stat info {};
+    if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) {
+        empty_folder(sub, shown / name, first_error);
+        ::close(sub);
+      }
+      if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && !first_error)
+        first_error = error_text("cannot remove", shown / name, errno);
+    } else if (::unlinkat(fd, name.c_str(), 0) != 0 && !first_error) {
+      first_error = error_text("cannot remove", shown / name, errno);
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<DelayedRemoval> parse_delayed_removal(std::string_view command) {
+  Cursor in{command};
+  if (!in.literal("timeout /t ")) return std::nullopt;
+  DelayedRemoval removal;
+  std::size_t digits = 0;
+  while (digits < in.rest.size() && in.rest[digits] >= '0' && in.rest[digits] <= '9') {
+    removal.seconds = removal.seconds * 10 + static_cast<unsigned>(in.rest[digits] - '0');
+    if (++digits > 5) return std::nullopt;  // timeout accepts at most 99999
+  }
+  if (digits == 0) return std::nullopt;
+  in.rest.remove_prefix(digits);
+  if (!in.literal(" /nobreak >nul & rmdir /s /q \"")) return std::nullopt;
+  if (in.rest.size() < 2 || !in.rest.ends_with('"')) return std::nullopt;
+  removal.folder = in.rest.substr(0, in.rest.size() - 1);
+  if (removal.folder.find('"') != std::string::npos) return std::nullopt;
+  return removal;
+}
+
+std::optional<ErrorText> removal_refusal(const fs::path& folder, const std::vector<fs::path>& homes) {
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0) return "The system cannot find the file specified.";
+  if (!S_ISDIR(info.st_mode)) return "The directory name is invalid.";
+  if (is_root_or_above_home(info, homes))
+    return "Access is denied: " + folder.string() + " is the root, the home folder or above it.";
+  return std::nullopt;
+}
+
+std::expected<void, ErrorText> remove_folder_tree(const fs::path& folder,
+                                                  const std::vector<fs::path>& homes) {
+  if (std::optional<ErrorText> refused = removal_refusal(folder, homes))
+    return std::unexpected(*refused);
+
+  // Open the last name without following a link, and judge what was opened.
+  fs::path lexical = folder;
+  while (!lexical.has_filename() && lexical.has_relative_path()) lexical = lexical.parent_path();
+  const fs::path name = lexical.filename();
+  if (name.empty() || name == "." || name == "..")
+    return std::unexpected(
+        "The process cannot access the file because it is being used by another process.");
+  const fs::path parent = lexical.has_parent_path() ? lexical.parent_path() : fs::path(".");
+  const int parent_fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent_fd < 0) return std::unexpected(error_text("cannot open", parent, errno));
+  const int fd = ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    ::close(parent_fd);
+    return std::unexpected("The directory name is invalid.");
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || is_root_or_above_home(info, homes)) {
+    ::close(fd);
+    ::close(parent_fd);
+    return std::unexpected("Access is denied.");
+  }
+
+  std::optional<ErrorText> first_error;
+  empty_folder(fd, folder, first_error);
+  ::close(fd);
+  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0 && !first_error)
+    first_error = error_text("cannot remove", folder, errno);
+  ::close(parent_fd);
+  if (first_error) return std::unexpected(*first_error);
+  return {};
+}

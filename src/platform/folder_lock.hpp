@@ -1,0 +1,25 @@
+// The lock that keeps two runs of the program out of the same folders. No
+// state beyond the lock itself; safe on any thread.
+#pragma once
+
+#include <filesystem>
+
+// An exclusive advisory lock (flock) on a folder, held while the value lives
+// and never inherited by a child.
+struct FolderLock {
+  int fd = -1;
+  FolderLock() = default;
+  FolderLock(FolderLock&& other) noexcept;
+  FolderLock& operator=(FolderLock&& other) noexcept;
+  ~FolderLock();
+};
+
+struct LockAttempt {
+  enum State { locked, busy, no_folder };
+  State state = no_folder;
+  FolderLock lock;
+};
+
+// Takes the lock without waiting: busy when another process holds it,
+// no_folder when the folder cannot be opened (nothing there to guard yet).
+LockAttempt try_lock_folder(const std::filesystem::path& folder);
