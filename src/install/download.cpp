@@ -1,4 +1,5 @@
 #include "install/download.hpp"
+#include "install/download_internal.hpp"
 
 // ZSTD_d_stableOutBuffer is still among the advanced parameters.
 #define ZSTD_STATIC_LINKING_ONLY
@@ -11,6 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +34,45 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr int ZSTD_WINDOW_LOG_MAX = 27;
+constexpr double PROGRESS_MIN_ELAPSED_S = 0.1;
+// Appended to an id for the file a piece is written to before its rename.
+constexpr std::string_view PART_FILE_SUFFIX = ".part";
+
+constexpr std::string_view INCOMPLETE_FRAME_TEXT = "incomplete frame";
+constexpr std::string_view NOT_VERIFIED_TEXT = "a downloaded piece did not verify";
+
+// The message of the worker that gave up last; once it holds one, no worker
+// takes another piece.
+struct ErrorSlot {
+  std::mutex lock;
+  std::optional<ErrorText> text;
+};
+
+// Shared by the workers of one phase. download_pieces owns it and lends it to
+// every worker; the workers write only error_slot (under its lock),
+// next_index and done_bytes, and read the rest without locks.
+struct DownloadContext {
+  ErrorSlot error_slot;
+  std::atomic<std::size_t> next_index{0};
+  const std::vector<std::string>& piece_ids;
+  const ReleaseInfo& release;
+  const std::filesystem::path& cache_dir;
+  // The bytes found in the cache or fetched so far; the progress thread
+  // reads the same counter.
+  std::shared_ptr<std::atomic<std::uint64_t>> done_bytes;
+  std::string_view base_url;
+  const DownloadOptions& options;
+};
+
+// What one worker reads a body into and decodes a piece into: one of each,
+// kept from one piece to the next only while it is small.
+struct PieceBuffers {
+  BodyBuffer body;
+  ByteBlock decoded;
+  std::size_t decoded_room = 0;
+};
 
 std::string download_failed(std::string_view cause) {
   std::string message = "download failed (";
@@ -131,11 +175,22 @@ std::optional<std::string> piece_url(std::string_view base_url, std::string_view
   return url;
 }
 
+namespace {
+
+// The id's download_size in the release, 0 when it has none.
 std::uint64_t download_size_of(const ReleaseInfo& release, const std::string& id) {
   const auto found = release.chunks.find(id);
   return found == release.chunks.end() ? 0 : found->second;
 }
 
+// Decodes the zstd frames of `input`, one after the other, into `output`
+// and gives the number of bytes decoded. Decoding stops silently once
+// `limit` bytes are in `output` (which then has room for at least that
+// many). Input that ends inside a frame, or is empty, gives
+// INCOMPLETE_FRAME_TEXT; other faults the decoder's own text. A frame that
+// needs more room than `output` has left gives NOT_VERIFIED_TEXT, since the
+// decoder fills no part of it: whether at the limit or past what the frames
+// declared, such bytes could not verify.
 std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> input,
                                                   std::span<std::uint8_t> output,
                                                   std::size_t limit) {
@@ -178,6 +233,8 @@ std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> 
   }
 }
 
+}  // namespace
+
 std::string sha256_hex(std::span<const std::uint8_t> bytes) {
   std::array<std::uint8_t, 32> digest{};
   unsigned int length = 0;
@@ -189,6 +246,9 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes) {
   return digest_hex(digest);
 }
 
+namespace {
+
+// Lets go of a buffer too large to keep until the next piece.
 void release_large_buffers(PieceBuffers& buffers) {
   if (buffers.body.room > KEPT_ROOM_MAX) buffers.body = {};
   if (buffers.decoded_room > KEPT_ROOM_MAX) {
@@ -197,6 +257,9 @@ void release_large_buffers(PieceBuffers& buffers) {
   }
 }
 
+// One attempt at a piece, without the wait before it: fetch, decode, verify,
+// write the part file in one write and rename it over the piece file. The
+// error is the attempt's failure text.
 std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std::string& id,
                                            PieceBuffers& buffers) {
   const std::optional<std::string> url = piece_url(ctx.base_url, id);
@@ -240,6 +303,8 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
   return {};
 }
 
+// The body of one download thread: takes pieces until the list is used up or
+// the error slot holds a text.
 void download_worker(DownloadContext& ctx) noexcept {
   PieceBuffers buffers;
   for (;;) {
@@ -280,6 +345,8 @@ void download_worker(DownloadContext& ctx) noexcept {
     ctx.error_slot.text = std::move(message);
   }
 }
+
+}  // namespace
 
 std::string progress_line(std::uint64_t done_bytes, std::uint64_t total_bytes, double elapsed_s) {
   const double total = static_cast<double>(total_bytes);

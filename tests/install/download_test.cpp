@@ -1,4 +1,4 @@
-#include "install/download.hpp"
+#include "install/download_internal.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
