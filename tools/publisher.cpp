@@ -27,6 +27,7 @@
 
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
+#include "platform/errno_text.hpp"
 #include "platform/files.hpp"
 #include "release/http.hpp"
 #include "release/offered_release.hpp"
@@ -57,8 +58,6 @@ struct Fd {
     if (fd >= 0) ::close(fd);
   }
 };
-
-std::string errno_text(int err) { return std::error_code(err, std::system_category()).message(); }
 
 std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
 

@@ -21,6 +21,7 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/errno_text.hpp"
 #include "platform/files.hpp"
 #include "platform/fs_ops.hpp"
 #include "release/installed_release.hpp"
@@ -29,8 +30,6 @@ namespace {
 
 // The most that one read of a salvage location asks for.
 constexpr std::size_t SALVAGE_READ_SIZE = BUILD_BUFFER_SIZE;
-
-std::string io_text(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 // `relative` below `base`, as bytes: unlike operator/, a relative path that
 // begins with '/' cannot name a place outside `base`.
@@ -184,34 +183,34 @@ std::expected<void, ErrorText> build_file(const WorkFolders& folders, const Rele
   try {
     writer.buffer = std::make_unique_for_overwrite<unsigned char[]>(BUILD_BUFFER_SIZE);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(io_text(ENOMEM));
+    return std::unexpected(errno_text(ENOMEM));
   }
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> sha(EVP_MD_CTX_new());
   if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
-    return std::unexpected(io_text(ENOMEM));
+    return std::unexpected(errno_text(ENOMEM));
   PieceBuffer piece;
 
   for (const FilePiece& part : file.pieces) {
     piece.size = 0;
     if (const auto found = salvaged.find(part.id); found != salvaged.end()) {
       if (const int failure = read_salvaged(found->second, part.length, piece))
-        return std::unexpected(io_text(failure));
+        return std::unexpected(errno_text(failure));
     } else if (const int failure = read_cached(join(folders.cache_dir, part.id), piece)) {
-      return std::unexpected("missing piece " + part.id + " (" + io_text(failure) + ")");
+      return std::unexpected("missing piece " + part.id + " (" + errno_text(failure) + ")");
     }
     if (EVP_DigestUpdate(sha.get(), piece.data.get(), piece.size) != 1)
-      return std::unexpected(io_text(EIO));
+      return std::unexpected(errno_text(EIO));
     if (const int failure = writer.write(piece.data.get(), piece.size))
-      return std::unexpected(io_text(failure));
+      return std::unexpected(errno_text(failure));
   }
-  if (const int failure = writer.flush()) return std::unexpected(io_text(failure));
+  if (const int failure = writer.flush()) return std::unexpected(errno_text(failure));
 
   std::array<std::uint8_t, 32> digest{};
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(sha.get(), digest.data(), &length) != 1 || length != digest.size() ||
       digest_hex(digest) != file.hash)
     return std::unexpected(file.path + " did not verify after building it");
-  if (closer.close_now() != 0) return std::unexpected(io_text(errno));
+  if (closer.close_now() != 0) return std::unexpected(errno_text(errno));
   return {};
 }
 
@@ -319,8 +318,8 @@ std::expected<void, ErrorText> write_new_file(const std::filesystem::path& folde
   FileClose closer{*created};
   const int fd = *created;
   if (const int failure = write_all(fd, reinterpret_cast<const unsigned char*>(content.data()), content.size()))
-    return std::unexpected(io_text(failure));
-  if (closer.close_now() != 0) return std::unexpected(io_text(errno));
+    return std::unexpected(errno_text(failure));
+  if (closer.close_now() != 0) return std::unexpected(errno_text(errno));
   return {};
 }
 
@@ -374,7 +373,7 @@ std::expected<void, ErrorText> place_file(const std::filesystem::path& install_d
     if (error) return std::unexpected(error.message());
     if (::rename(target.c_str(), backup.c_str()) != 0)
       return std::unexpected(utf8_lossy(path) + " is in use - close Reef Town and try again (" +
-                             io_text(errno) + ")");
+                             errno_text(errno) + ")");
     moves.push_back(FileMove{std::move(target), std::move(backup)});
   } else {
     moves.push_back(FileMove{std::move(target), std::nullopt});
@@ -384,7 +383,7 @@ std::expected<void, ErrorText> place_file(const std::filesystem::path& install_d
     std::error_code error;
     std::filesystem::create_directories(placed.parent_path(), error);
     if (error) return std::unexpected(error.message());
-    if (::rename(staged->c_str(), placed.c_str()) != 0) return std::unexpected(io_text(errno));
+    if (::rename(staged->c_str(), placed.c_str()) != 0) return std::unexpected(errno_text(errno));
   }
   return {};
 }
@@ -427,7 +426,7 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
   if (moved) {
     for (const ReleaseFile& file : release_files) {
       if (::rename(join(folders.stage_dir, file.staged_name).c_str(), join(install_dir, file.name).c_str()) != 0) {
-        moved = std::unexpected(io_text(errno));
+        moved = std::unexpected(errno_text(errno));
         break;
       }
     }

@@ -29,6 +29,7 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/errno_text.hpp"
 #include "platform/fs_ops.hpp"
 
 namespace {
@@ -79,10 +80,6 @@ std::string download_failed(std::string_view cause) {
   message += cause;
   message += "); run setup again to continue";
   return message;
-}
-
-std::string system_text(int error) {
-  return std::error_code(error, std::system_category()).message();
 }
 
 // The most room of either kind that a worker keeps for its next piece:
@@ -136,13 +133,13 @@ std::expected<void, ErrorText> write_whole_file(const fs::path& folder, const st
     if (n <= 0) {
       const int error = n < 0 ? errno : EIO;
       ::close(fd);
-      return std::unexpected(system_text(error));
+      return std::unexpected(errno_text(error));
     }
     written += static_cast<std::size_t>(n);
   }
   // A delayed write error (a full disk on some file systems) shows up here.
   if (::close(fd) != 0 && errno != EINTR)
-    return std::unexpected(system_text(errno));
+    return std::unexpected(errno_text(errno));
   return {};
 }
 
@@ -283,7 +280,7 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
       // The old bytes are of no use: a fresh block spares realloc's copy.
       buffers.decoded.reset();
       buffers.decoded_room = 0;
-      if (!resize_block(buffers.decoded, room)) return std::unexpected(system_text(ENOMEM));
+      if (!resize_block(buffers.decoded, room)) return std::unexpected(errno_text(ENOMEM));
       buffers.decoded_room = room;
     }
     const auto size = zstd_decode(input, {buffers.decoded.get(), room}, PIECE_DECODED_LIMIT);
@@ -299,7 +296,7 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
   const fs::path part = ctx.cache_dir / part_name;
   const fs::path final_path = ctx.cache_dir / id;
   if (::rename(part.c_str(), final_path.c_str()) != 0)
-    return std::unexpected(system_text(errno));
+    return std::unexpected(errno_text(errno));
   return {};
 }
 
