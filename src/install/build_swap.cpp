@@ -24,6 +24,7 @@
 #include "platform/errno_text.hpp"
 #include "platform/files.hpp"
 #include "platform/fs_ops.hpp"
+#include "platform/unique_fd.hpp"
 #include "release/installed_release.hpp"
 
 namespace {
@@ -39,19 +40,6 @@ std::filesystem::path join(const std::filesystem::path& base, std::string_view r
   text.append(relative);
   return std::filesystem::path(std::move(text));
 }
-
-struct FileClose {
-  int fd;
-  ~FileClose() {
-    if (fd >= 0) ::close(fd);
-  }
-  // The result of the close, which may report a write that failed late.
-  int close_now() {
-    const int result = ::close(fd);
-    fd = -1;
-    return result;
-  }
-};
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -102,7 +90,7 @@ int read_salvaged(const PieceLocation& location, std::uint64_t length, PieceBuff
   // the build, a link must not lead elsewhere.
   const auto opened = open_regular_file(location.file);
   if (!opened) return opened.error().value();
-  FileClose closer{*opened};
+  UniqueFd closer{*opened};
   const int fd = *opened;
   if (location.offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EINVAL;
   auto offset = static_cast<off_t>(location.offset);
@@ -125,7 +113,7 @@ int read_salvaged(const PieceLocation& location, std::uint64_t length, PieceBuff
 int read_cached(const std::filesystem::path& path, PieceBuffer& piece) {
   const auto opened = open_regular_file(path);
   if (!opened) return opened.error().value();
-  FileClose closer{*opened};
+  UniqueFd closer{*opened};
   const int fd = *opened;
   // One byte more than the file holds, so that the read that finds the end
   // needs no growth.
@@ -177,7 +165,7 @@ std::expected<void, ErrorText> build_file(const WorkFolders& folders, const Rele
   const auto created = create_fresh_file(folders.stage_dir, file.path, built_file_mode(file, target));
   if (!created) return std::unexpected(created.error().message());
   const int fd = *created;
-  FileClose closer{fd};
+  UniqueFd closer{fd};
 
   BuildWriter writer{fd, nullptr};
   try {
@@ -315,7 +303,7 @@ std::expected<void, ErrorText> write_new_file(const std::filesystem::path& folde
                                               const std::string& content) {
   const auto created = create_fresh_file(folder, name, 0644);
   if (!created) return std::unexpected(created.error().message());
-  FileClose closer{*created};
+  UniqueFd closer{*created};
   const int fd = *created;
   if (const int failure = write_all(fd, reinterpret_cast<const unsigned char*>(content.data()), content.size()))
     return std::unexpected(errno_text(failure));

@@ -17,15 +17,11 @@
 
 #include "install/download.hpp"
 #include "lib/hexdigest.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace {
 
 constexpr auto MAX_FILE_OFFSET = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
-};
 
 // No server delivers a longer piece, so a longer one cannot be real; its
 // bytes are never looked for and never buffered.
@@ -86,7 +82,7 @@ void search_file(const FileEntry& file, const std::filesystem::path& full, Salva
   // a regular file is read.
   const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return;
-  FdCloser closer{fd};
+  UniqueFd closer{fd};
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return;
   const auto size = static_cast<std::uint64_t>(info.st_size);

@@ -9,6 +9,8 @@
 
 #include <openssl/evp.h>
 
+#include "platform/unique_fd.hpp"
+
 namespace {
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
@@ -50,11 +52,6 @@ std::optional<std::uint8_t> hex_digit_value(char c) {
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
 };
 
 }  // namespace
@@ -119,7 +116,7 @@ std::expected<std::string, std::error_code> sha256_file_hex(const std::filesyste
   // is checked, not what stood there before.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return std::unexpected(std::error_code(errno, std::system_category()));
-  FdCloser closer{fd};
+  UniqueFd closer{fd};
   struct stat info {};
   if (::fstat(fd, &info) != 0) return std::unexpected(std::error_code(errno, std::system_category()));
   if (!S_ISREG(info.st_mode))
