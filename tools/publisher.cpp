@@ -97,12 +97,6 @@ std::string public_key_hex(EVP_PKEY* key) {
   return hex_encode(pub);
 }
 
-std::string sha256_hex(std::string_view bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
-  return digest_hex(digest);
-}
-
 // The ids of the pieces that the releases in the tree name, whether
 // announced or not; none when one of them cannot be read, for then any piece
 // may be needed.

@@ -6,8 +6,6 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include <openssl/evp.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -229,21 +227,6 @@ std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> 
       return std::unexpected(std::string(INCOMPLETE_FRAME_TEXT));
   }
 }
-
-}  // namespace
-
-std::string sha256_hex(std::span<const std::uint8_t> bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  unsigned int length = 0;
-  // A digest the library did not finish is no digest; the empty text
-  // matches no id.
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
-      length != digest.size())
-    return {};
-  return digest_hex(digest);
-}
-
-namespace {
 
 // Lets go of a buffer too large to keep until the next piece.
 void release_large_buffers(PieceBuffers& buffers) {

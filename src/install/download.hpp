@@ -40,9 +40,6 @@ struct DownloadOptions {
   std::chrono::milliseconds progress_interval = std::chrono::milliseconds(PROGRESS_INTERVAL_MS);
 };
 
-// The lower-case hex SHA-256 of `bytes`.
-std::string sha256_hex(std::span<const std::uint8_t> bytes);
-
 // Fetches every id of `piece_ids` (each once) into `cache_dir`, an existing
 // folder, unless the cache already holds it. Prints the progress line and then
 // "\n". Fails with "download failed ({}); run setup again to continue".

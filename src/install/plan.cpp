@@ -1,10 +1,11 @@
 #include "install/plan.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <limits>
 #include <new>
+#include <span>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -12,8 +13,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <openssl/evp.h>
 
 #include "install/download.hpp"
 #include "lib/hexdigest.hpp"
@@ -64,15 +63,6 @@ std::optional<std::size_t> read_at(int fd, std::uint8_t* buffer, std::size_t len
   return got;
 }
 
-std::optional<std::string> sha256_hex(const std::uint8_t* bytes, std::size_t length) {
-  std::array<std::uint8_t, 32> digest{};
-  unsigned int digest_length = 0;
-  if (EVP_Digest(bytes, length, digest.data(), &digest_length, EVP_sha256(), nullptr) != 1 ||
-      digest_length != digest.size())
-    return std::nullopt;
-  return digest_hex(digest);
-}
-
 // Every piece of `file` whose bytes lie at its offset in `full`. Each error
 // only costs the piece (or the file) it concerns.
 void search_file(const FileEntry& file, const std::filesystem::path& full, SalvageMap& salvaged) {
@@ -110,8 +100,8 @@ void search_file(const FileEntry& file, const std::filesystem::path& full, Salva
     if (fits && !salvaged.contains(piece.id)) {
       const auto got = read_at(fd, buffer.data(), static_cast<std::size_t>(length), offset);
       if (got && *got == length) {
-        const auto digest = sha256_hex(buffer.data(), *got);
-        if (digest && *digest == piece.id) salvaged.emplace(piece.id, PieceLocation{full, offset});
+        const std::string digest = sha256_hex(std::span(buffer.data(), *got));
+        if (!digest.empty() && digest == piece.id) salvaged.emplace(piece.id, PieceLocation{full, offset});
       }
     }
     // Past this no offset is real: every later piece would be short.

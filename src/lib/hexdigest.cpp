@@ -107,6 +107,19 @@ std::optional<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
   return out;
 }
 
+std::string sha256_hex(std::span<const std::uint8_t> bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+      length != digest.size())
+    return {};
+  return digest_hex(digest);
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  return sha256_hex({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
 std::expected<std::string, std::error_code> sha256_file_hex(const std::filesystem::path& path) {
   // The system call would stop at a NUL and open some other, shorter path.
   if (path.native().find('\0') != std::string::npos)

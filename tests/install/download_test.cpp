@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/hexdigest.hpp"
 #include "support/child.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
