@@ -33,8 +33,6 @@ namespace {
 
 constexpr double BYTES_PER_GB = 1e9;
 
-std::string display(const std::filesystem::path& path) { return utf8_lossy(path.native()); }
-
 // One digit after the point, no grouping: "0.0", "1234.5".
 std::string one_decimal(double value) {
   std::array<char, 64> text{};

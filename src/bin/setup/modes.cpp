@@ -28,8 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string display(const fs::path& path) { return utf8_lossy(path.native()); }
-
 // Its metadata can be read, links followed.
 bool path_exists(const fs::path& path) {
   struct stat info {};
