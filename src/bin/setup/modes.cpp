@@ -167,8 +167,7 @@ fs::path without_trailing_slashes(const fs::path& path) {
 
 }  // namespace
 
-int run_normal(const Settings& settings, std::span<const std::string> args,
-               const RunOptions& options) {
+int run_normal(const Settings& settings, const RunOptions& options) {
   auto lock = lock_installation(settings.install_dir, true);
   if (!lock) return fail_with(lock.error(), options.input_fd);
   // A run killed between the renames of the release files left copies that
@@ -183,7 +182,7 @@ int run_normal(const Settings& settings, std::span<const std::string> args,
   const RunResult result = offered ? online_result(settings, std::move(*offered), options)
                                    : offline_result(settings, offered.error(), options);
   if (!result) return fail_with(result.error(), options.input_fd);
-  if (has_flag(args, "--no-launch")) return 0;
+  if (!settings.launch) return 0;
 
   print("Starting Reef Town...\n");
   // Absolute, so that the path still names the game from inside its own
@@ -196,8 +195,7 @@ int run_normal(const Settings& settings, std::span<const std::string> args,
   return 0;
 }
 
-int run_uninstall(const Settings& settings, std::span<const std::string>,
-                  const RunOptions& options) {
+int run_uninstall(const Settings& settings, const RunOptions& options) {
   const fs::path& install_dir = settings.install_dir;
   auto lock = lock_installation(install_dir, false);
   if (!lock) return fail_with(lock.error(), options.input_fd);
