@@ -46,6 +46,9 @@ void remove_folder(const fs::path& folder) { (void)remove_tree(folder); }
 struct InstallationLock {
   FolderLock work_parent;
   FolderLock real_parent;  // held only where it is another folder
+  // The work folders under work_parent, worked out once for the run; none
+  // when the install folder has no parent to hold them.
+  std::optional<WorkFolders> folders;
 };
 
 bool same_folder(const fs::path& a, const fs::path& b) {
@@ -61,6 +64,7 @@ std::expected<InstallationLock, ErrorText> lock_installation(const fs::path& ins
   InstallationLock lock;
   const auto folders = work_folders(install_dir);
   if (!folders) return lock;
+  lock.folders = *folders;
   if (make_parent && !folders->parent.empty()) {
     std::error_code error;
     fs::create_directories(folders->parent, error);
@@ -173,7 +177,7 @@ int run_normal(const Settings& settings, const RunOptions& options) {
   // A run killed between the renames of the release files left copies that
   // complete them; online or offline, this run starts from that release.
   (void)finish_interrupted_commit(settings.install_dir, options.pass.public_key_hex);
-  if (const auto folders = work_folders(settings.install_dir)) remove_folder(folders->old_dir);
+  if (lock->folders) remove_folder(lock->folders->old_dir);
 
   print("Reef Town\n=========\n\n");
   print("Checking for updates...\n");
@@ -209,7 +213,7 @@ int run_uninstall(const Settings& settings, const RunOptions& options) {
   run_powershell(std::string(REMOVE_SHORTCUTS_SCRIPT));
   delete_uninstall_entry();
   if (install_parent(install_dir)) {
-    if (const auto folders = work_folders(install_dir)) {
+    if (const std::optional<WorkFolders>& folders = lock->folders) {
       remove_folder(folders->cache_dir);
       remove_folder(folders->stage_dir);
       remove_folder(folders->old_dir);
