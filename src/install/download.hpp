@@ -27,7 +27,6 @@
 inline constexpr std::size_t DOWNLOAD_WORKERS = 8;
 inline constexpr int DOWNLOAD_ATTEMPTS = 5;
 inline constexpr std::size_t PIECE_BODY_LIMIT = 67108864;
-inline constexpr std::size_t PIECE_DECODED_LIMIT = 33554432;
 inline constexpr int PROGRESS_INTERVAL_MS = 400;
 inline constexpr double BYTES_PER_MB = 1048576.0;
 

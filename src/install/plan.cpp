@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "install/download.hpp"
 #include "lib/hexdigest.hpp"
 #include "platform/unique_fd.hpp"
 
