@@ -21,13 +21,6 @@ constexpr std::size_t PIECE_SIZE = 1 << 20;
 constexpr std::size_t PIECE_COUNT = 1024;
 constexpr double FILE_BYTES = static_cast<double>(PIECE_SIZE) * PIECE_COUNT;
 
-std::string sha256_hex(const void* data, std::size_t size) {
-  std::array<std::uint8_t, 32> digest{};
-  unsigned int length = 0;
-  EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr);
-  return digest_hex(digest);
-}
-
 // The pieces in the cache and a release of one file made of them; the ids
 // in file order go to `order_file` for `cat`. Pieces of an earlier run are
 // used again.
@@ -41,7 +34,7 @@ bool make_inputs(const WorkFolders& folders, const std::filesystem::path& order_
   std::vector<std::uint64_t> block(PIECE_SIZE / 8);
   for (std::size_t i = 0; i < PIECE_COUNT; ++i) {
     for (auto& v : block) v = rng();
-    const std::string id = sha256_hex(block.data(), PIECE_SIZE);
+    const std::string id = sha256_hex({reinterpret_cast<const std::uint8_t*>(block.data()), PIECE_SIZE});
     const auto path = folders.cache_dir / id;
     std::error_code ec;
     if (std::filesystem::file_size(path, ec) != PIECE_SIZE) {

@@ -30,6 +30,7 @@
 
 #include "bench.hpp"
 #include "install/download.hpp"
+#include "lib/hexdigest.hpp"
 
 namespace {
 

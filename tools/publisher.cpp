@@ -27,6 +27,8 @@
 
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
+#include "platform/errno_text.hpp"
+#include "platform/unique_fd.hpp"
 #include "platform/whole_file.hpp"
 #include "release/http.hpp"
 #include "release/offered_release.hpp"
@@ -46,19 +48,6 @@ struct CctxFree {
   void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-// Closes a descriptor when it goes out of scope.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-std::string errno_text(int err) { return std::error_code(err, std::system_category()).message(); }
 
 std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
 
@@ -106,12 +95,6 @@ std::string public_key_hex(EVP_PKEY* key) {
     return "";
   }
   return hex_encode(pub);
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
-  return digest_hex(digest);
 }
 
 // The ids of the pieces that the releases in the tree name, whether
@@ -188,7 +171,7 @@ std::expected<void, ErrorText> make_dirs(const fs::path& dir, Undo& undo) {
 }
 
 std::expected<void, ErrorText> sync_dir(const fs::path& dir) {
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.fd < 0 || ::fsync(fd.fd) != 0)
     return std::unexpected("cannot flush the folder " + quoted(dir) + " (" + errno_text(errno) + ")");
   return {};
@@ -196,7 +179,7 @@ std::expected<void, ErrorText> sync_dir(const fs::path& dir) {
 
 // `bytes` as the whole new file `path`, on disk before this returns.
 std::expected<void, ErrorText> write_synced(const fs::path& path, std::string_view bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (fd.fd < 0) return std::unexpected("cannot create " + quoted(path) + " (" + errno_text(errno) + ")");
   while (!bytes.empty()) {
     const ssize_t wrote = ::write(fd.fd, bytes.data(), bytes.size());
@@ -289,7 +272,7 @@ std::expected<void, ErrorText> read_pieces(const fs::path& path, std::uint64_t p
     return std::unexpected("cannot read " + quoted(path) + " (" + errno_text(err) + ")");
   };
   // Opened without following a link that replaced the file meanwhile.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (fd.fd < 0) return cannot_read(errno);
   struct stat before {};
   if (::fstat(fd.fd, &before) != 0) return cannot_read(errno);
@@ -535,14 +518,14 @@ std::expected<void, ErrorText> check_release_size(const PublishRequest& request,
 
 // Holds the tree's lock while it lives: one publish at a time per tree.
 struct TreeLock {
-  Fd fd{-1};
+  UniqueFd fd{-1};
 };
 
 std::expected<void, ErrorText> lock_tree(const fs::path& tree, TreeLock& lock) {
   // The folder itself is locked, so that no lock file stands in the tree; a
   // tree removed and made again meanwhile is locked anew.
   for (int attempt = 0; attempt < 10; ++attempt) {
-    Fd fd(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.fd < 0)
       return std::unexpected("cannot open the server tree " + quoted(tree) + " (" + errno_text(errno) + ")");
     if (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0) {

@@ -26,6 +26,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/errno_text.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -37,8 +39,6 @@ constexpr int NEXT_REQUEST_MS = 20;
 constexpr int WRITE_PATIENCE_MS = 60000;
 // Most bytes handed to one sendfile call.
 constexpr std::size_t SENDFILE_STEP = std::size_t{1} << 30;
-
-std::string errno_text(int err) { return std::error_code(err, std::system_category()).message(); }
 
 // One client connection between its requests.
 struct Connection {

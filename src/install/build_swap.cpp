@@ -23,8 +23,10 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/errno_text.hpp"
 #include "platform/fs_ops.hpp"
 #include "platform/processors.hpp"
+#include "platform/unique_fd.hpp"
 #include "platform/whole_file.hpp"
 #include "release/installed_release.hpp"
 
@@ -32,8 +34,6 @@ namespace {
 
 // The most that one read of a salvage location asks for.
 constexpr std::size_t SALVAGE_READ_SIZE = BUILD_BUFFER_SIZE;
-
-std::string io_text(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 // `relative` below `base`, as bytes: unlike operator/, a relative path that
 // begins with '/' cannot name a place outside `base`.
@@ -43,19 +43,6 @@ std::filesystem::path join(const std::filesystem::path& base, std::string_view r
   text.append(relative);
   return std::filesystem::path(std::move(text));
 }
-
-struct FileClose {
-  int fd;
-  ~FileClose() {
-    if (fd >= 0) ::close(fd);
-  }
-  // The result of the close, which may report a write that failed late.
-  int close_now() {
-    const int result = ::close(fd);
-    fd = -1;
-    return result;
-  }
-};
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -106,7 +93,7 @@ int read_salvaged(const PieceLocation& location, std::uint64_t length, PieceBuff
   // the build, a link must not lead elsewhere.
   const auto opened = open_regular_file(location.file);
   if (!opened) return opened.error().value();
-  FileClose closer{*opened};
+  UniqueFd closer{*opened};
   const int fd = *opened;
   if (location.offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EINVAL;
   auto offset = static_cast<off_t>(location.offset);
@@ -129,7 +116,7 @@ int read_salvaged(const PieceLocation& location, std::uint64_t length, PieceBuff
 int read_cached(const std::filesystem::path& path, PieceBuffer& piece) {
   const auto opened = open_regular_file(path);
   if (!opened) return opened.error().value();
-  FileClose closer{*opened};
+  UniqueFd closer{*opened};
   const int fd = *opened;
   // One byte more than the file holds, so that the read that finds the end
   // needs no growth.
@@ -181,33 +168,33 @@ std::expected<void, ErrorText> build_file(const WorkFolders& folders, const Rele
   const auto created = create_fresh_file(folders.stage_dir, file.path, built_file_mode(file, target));
   if (!created) return std::unexpected(created.error().message());
   const int fd = *created;
-  FileClose closer{fd};
+  UniqueFd closer{fd};
 
   BuildWriter writer{fd, nullptr};
   try {
     writer.buffer = std::make_unique_for_overwrite<unsigned char[]>(BUILD_BUFFER_SIZE);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(io_text(ENOMEM));
+    return std::unexpected(errno_text(ENOMEM));
   }
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> sha(EVP_MD_CTX_new());
   if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
-    return std::unexpected(io_text(ENOMEM));
+    return std::unexpected(errno_text(ENOMEM));
   PieceBuffer piece;
 
   for (const FilePiece& part : file.pieces) {
     piece.size = 0;
     if (const auto found = salvaged.find(part.id); found != salvaged.end()) {
       if (const int failure = read_salvaged(found->second, part.length, piece))
-        return std::unexpected(io_text(failure));
+        return std::unexpected(errno_text(failure));
     } else if (const int failure = read_cached(join(folders.cache_dir, part.id), piece)) {
-      return std::unexpected("missing piece " + part.id + " (" + io_text(failure) + ")");
+      return std::unexpected("missing piece " + part.id + " (" + errno_text(failure) + ")");
     }
     if (EVP_DigestUpdate(sha.get(), piece.data.get(), piece.size) != 1)
-      return std::unexpected(io_text(EIO));
+      return std::unexpected(errno_text(EIO));
     if (const int failure = writer.write(piece.data.get(), piece.size))
-      return std::unexpected(io_text(failure));
+      return std::unexpected(errno_text(failure));
   }
-  if (const int failure = writer.flush()) return std::unexpected(io_text(failure));
+  if (const int failure = writer.flush()) return std::unexpected(errno_text(failure));
   // Write-back starts now, so the flush before the swap mostly finds the
   // bytes already on disk; its own errors show again in that flush.
   (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -217,7 +204,7 @@ std::expected<void, ErrorText> build_file(const WorkFolders& folders, const Rele
   if (EVP_DigestFinal_ex(sha.get(), digest.data(), &length) != 1 || length != digest.size() ||
       digest_hex(digest) != file.hash)
     return std::unexpected(file.path + " did not verify after building it");
-  if (closer.close_now() != 0) return std::unexpected(io_text(errno));
+  if (closer.close_now() != 0) return std::unexpected(errno_text(errno));
   return {};
 }
 
@@ -322,11 +309,11 @@ std::expected<void, ErrorText> write_new_file(const std::filesystem::path& folde
                                               const std::string& content) {
   const auto created = create_fresh_file(folder, name, 0644);
   if (!created) return std::unexpected(created.error().message());
-  FileClose closer{*created};
+  UniqueFd closer{*created};
   const int fd = *created;
   if (const int failure = write_all(fd, reinterpret_cast<const unsigned char*>(content.data()), content.size()))
-    return std::unexpected(io_text(failure));
-  if (closer.close_now() != 0) return std::unexpected(io_text(errno));
+    return std::unexpected(errno_text(failure));
+  if (closer.close_now() != 0) return std::unexpected(errno_text(errno));
   return {};
 }
 
@@ -335,7 +322,7 @@ std::expected<void, ErrorText> write_new_file(const std::filesystem::path& folde
 int flush_file(const std::filesystem::path& path) {
   const auto opened = open_regular_file(path);
   if (!opened) return opened.error().value() == ENOENT ? 0 : opened.error().value();
-  FileClose closer{*opened};
+  UniqueFd closer{*opened};
   return ::fdatasync(*opened) == 0 ? 0 : errno;
 }
 
@@ -368,11 +355,11 @@ std::expected<void, ErrorText> flush_to_disk(const std::vector<std::filesystem::
     }
     flush_some();
   }  // joins the helpers
-  if (const int error = failure.load()) return std::unexpected(io_text(error));
+  if (const int error = failure.load()) return std::unexpected(errno_text(error));
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(io_text(errno));
-  FileClose closer{fd};
-  if (::fsync(fd) != 0) return std::unexpected(io_text(errno));
+  if (fd < 0) return std::unexpected(errno_text(errno));
+  UniqueFd closer{fd};
+  if (::fsync(fd) != 0) return std::unexpected(errno_text(errno));
   return {};
 }
 
@@ -426,7 +413,7 @@ std::expected<void, ErrorText> place_file(const std::filesystem::path& install_d
     if (error) return std::unexpected(error.message());
     if (::rename(target.c_str(), backup.c_str()) != 0)
       return std::unexpected(utf8_lossy(path) + " is in use - close Reef Town and try again (" +
-                             io_text(errno) + ")");
+                             errno_text(errno) + ")");
     moves.push_back(FileMove{std::move(target), std::move(backup)});
   } else {
     moves.push_back(FileMove{std::move(target), std::nullopt});
@@ -436,7 +423,7 @@ std::expected<void, ErrorText> place_file(const std::filesystem::path& install_d
     std::error_code error;
     std::filesystem::create_directories(placed.parent_path(), error);
     if (error) return std::unexpected(error.message());
-    if (::rename(staged->c_str(), placed.c_str()) != 0) return std::unexpected(io_text(errno));
+    if (::rename(staged->c_str(), placed.c_str()) != 0) return std::unexpected(errno_text(errno));
   }
   return {};
 }
@@ -486,7 +473,7 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
   if (moved) {
     for (const ReleaseFile& file : release_files) {
       if (::rename(join(folders.stage_dir, file.staged_name).c_str(), join(install_dir, file.name).c_str()) != 0) {
-        moved = std::unexpected(io_text(errno));
+        moved = std::unexpected(errno_text(errno));
         break;
       }
     }

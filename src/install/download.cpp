@@ -1,16 +1,19 @@
 #include "install/download.hpp"
+#include "install/download_internal.hpp"
 
 // ZSTD_d_stableOutBuffer is still among the advanced parameters.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include <openssl/evp.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -24,21 +27,57 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/errno_text.hpp"
 #include "platform/fs_ops.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
+constexpr int ZSTD_WINDOW_LOG_MAX = 27;
+constexpr double PROGRESS_MIN_ELAPSED_S = 0.1;
+// Appended to an id for the file a piece is written to before its rename.
+constexpr std::string_view PART_FILE_SUFFIX = ".part";
+
+constexpr std::string_view INCOMPLETE_FRAME_TEXT = "incomplete frame";
+constexpr std::string_view NOT_VERIFIED_TEXT = "a downloaded piece did not verify";
+
+// The message of the worker that gave up last; once it holds one, no worker
+// takes another piece.
+struct ErrorSlot {
+  std::mutex lock;
+  std::optional<ErrorText> text;
+};
+
+// Shared by the workers of one phase. download_pieces owns it and lends it to
+// every worker; the workers write only error_slot (under its lock),
+// next_index and done_bytes, and read the rest without locks.
+struct DownloadContext {
+  ErrorSlot error_slot;
+  std::atomic<std::size_t> next_index{0};
+  const std::vector<std::string>& piece_ids;
+  const ReleaseInfo& release;
+  const std::filesystem::path& cache_dir;
+  // The bytes found in the cache or fetched so far; the progress thread
+  // reads the same counter.
+  std::shared_ptr<std::atomic<std::uint64_t>> done_bytes;
+  std::string_view base_url;
+  const DownloadOptions& options;
+};
+
+// What one worker reads a body into and decodes a piece into: one of each,
+// kept from one piece to the next only while it is small.
+struct PieceBuffers {
+  BodyBuffer body;
+  ByteBlock decoded;
+  std::size_t decoded_room = 0;
+};
+
 std::string download_failed(std::string_view cause) {
   std::string message = "download failed (";
   message += cause;
   message += "); run setup again to continue";
   return message;
-}
-
-std::string system_text(int error) {
-  return std::error_code(error, std::system_category()).message();
 }
 
 // The most room of either kind that a worker keeps for its next piece:
@@ -92,13 +131,13 @@ std::expected<void, ErrorText> write_whole_file(const fs::path& folder, const st
     if (n <= 0) {
       const int error = n < 0 ? errno : EIO;
       ::close(fd);
-      return std::unexpected(system_text(error));
+      return std::unexpected(errno_text(error));
     }
     written += static_cast<std::size_t>(n);
   }
   // A delayed write error (a full disk on some file systems) shows up here.
   if (::close(fd) != 0 && errno != EINTR)
-    return std::unexpected(system_text(errno));
+    return std::unexpected(errno_text(errno));
   return {};
 }
 
@@ -131,11 +170,22 @@ std::optional<std::string> piece_url(std::string_view base_url, std::string_view
   return url;
 }
 
+namespace {
+
+// The id's download_size in the release, 0 when it has none.
 std::uint64_t download_size_of(const ReleaseInfo& release, const std::string& id) {
   const auto found = release.chunks.find(id);
   return found == release.chunks.end() ? 0 : found->second;
 }
 
+// Decodes the zstd frames of `input`, one after the other, into `output`
+// and gives the number of bytes decoded. Decoding stops silently once
+// `limit` bytes are in `output` (which then has room for at least that
+// many). Input that ends inside a frame, or is empty, gives
+// INCOMPLETE_FRAME_TEXT; other faults the decoder's own text. A frame that
+// needs more room than `output` has left gives NOT_VERIFIED_TEXT, since the
+// decoder fills no part of it: whether at the limit or past what the frames
+// declared, such bytes could not verify.
 std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> input,
                                                   std::span<std::uint8_t> output,
                                                   std::size_t limit) {
@@ -178,17 +228,7 @@ std::expected<std::size_t, ErrorText> zstd_decode(std::span<const std::uint8_t> 
   }
 }
 
-std::string sha256_hex(std::span<const std::uint8_t> bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  unsigned int length = 0;
-  // A digest the library did not finish is no digest; the empty text
-  // matches no id.
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
-      length != digest.size())
-    return {};
-  return digest_hex(digest);
-}
-
+// Lets go of a buffer too large to keep until the next piece.
 void release_large_buffers(PieceBuffers& buffers) {
   if (buffers.body.room > KEPT_ROOM_MAX) buffers.body = {};
   if (buffers.decoded_room > KEPT_ROOM_MAX) {
@@ -197,6 +237,9 @@ void release_large_buffers(PieceBuffers& buffers) {
   }
 }
 
+// One attempt at a piece, without the wait before it: fetch, decode, verify,
+// write the part file in one write and rename it over the piece file. The
+// error is the attempt's failure text.
 std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std::string& id,
                                            PieceBuffers& buffers) {
   const std::optional<std::string> url = piece_url(ctx.base_url, id);
@@ -220,7 +263,7 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
       // The old bytes are of no use: a fresh block spares realloc's copy.
       buffers.decoded.reset();
       buffers.decoded_room = 0;
-      if (!resize_block(buffers.decoded, room)) return std::unexpected(system_text(ENOMEM));
+      if (!resize_block(buffers.decoded, room)) return std::unexpected(errno_text(ENOMEM));
       buffers.decoded_room = room;
     }
     const auto size = zstd_decode(input, {buffers.decoded.get(), room}, PIECE_DECODED_LIMIT);
@@ -236,10 +279,12 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
   const fs::path part = ctx.cache_dir / part_name;
   const fs::path final_path = ctx.cache_dir / id;
   if (::rename(part.c_str(), final_path.c_str()) != 0)
-    return std::unexpected(system_text(errno));
+    return std::unexpected(errno_text(errno));
   return {};
 }
 
+// The body of one download thread: takes pieces until the list is used up or
+// the error slot holds a text.
 void download_worker(DownloadContext& ctx) noexcept {
   PieceBuffers buffers;
   for (;;) {
@@ -280,6 +325,8 @@ void download_worker(DownloadContext& ctx) noexcept {
     ctx.error_slot.text = std::move(message);
   }
 }
+
+}  // namespace
 
 std::string progress_line(std::uint64_t done_bytes, std::uint64_t total_bytes, double elapsed_s) {
   const double total = static_cast<double>(total_bytes);

@@ -23,6 +23,8 @@
 #include "install/windows_steps.hpp"
 #include "lib/utf8.hpp"
 #include "platform/console.hpp"
+#include "platform/errno_text.hpp"
+#include "platform/whole_file.hpp"
 #include "release/install_layout.hpp"
 #include "release/installed_release.hpp"
 #include "release/offered_release.hpp"
@@ -30,8 +32,6 @@
 namespace {
 
 constexpr double BYTES_PER_GB = 1e9;
-
-std::string display(const std::filesystem::path& path) { return utf8_lossy(path.native()); }
 
 // One digit after the point, no grouping: "0.0", "1234.5".
 std::string one_decimal(double value) {
@@ -107,9 +107,9 @@ std::expected<void, ErrorText> check_same_file_system(const std::filesystem::pat
   struct stat install_st {};
   struct stat parent_st {};
   if (::stat(install_dir.c_str(), &install_st) != 0)
-    return std::unexpected(std::error_code(errno, std::system_category()).message());
+    return std::unexpected(errno_text(errno));
   if (::stat(parent.c_str(), &parent_st) != 0)
-    return std::unexpected(std::error_code(errno, std::system_category()).message());
+    return std::unexpected(errno_text(errno));
   if (install_st.st_dev != parent_st.st_dev)
     return std::unexpected(different_file_systems(install_dir, parent));
 

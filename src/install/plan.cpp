@@ -1,29 +1,25 @@
 #include "install/plan.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <limits>
 #include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
-#include "install/download.hpp"
 #include "lib/hexdigest.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace {
 
 constexpr auto MAX_FILE_OFFSET = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
-};
 
 // No server delivers a longer piece, so a longer one cannot be real; its
 // bytes are never looked for and never buffered.
@@ -66,15 +62,6 @@ std::optional<std::size_t> read_at(int fd, std::uint8_t* buffer, std::size_t len
   return got;
 }
 
-std::optional<std::string> sha256_hex(const std::uint8_t* bytes, std::size_t length) {
-  std::array<std::uint8_t, 32> digest{};
-  unsigned int digest_length = 0;
-  if (EVP_Digest(bytes, length, digest.data(), &digest_length, EVP_sha256(), nullptr) != 1 ||
-      digest_length != digest.size())
-    return std::nullopt;
-  return digest_hex(digest);
-}
-
 // Every piece of `file` whose bytes lie at its offset in `full`. Each error
 // only costs the piece (or the file) it concerns.
 void search_file(const FileEntry& file, const std::filesystem::path& full, SalvageMap& salvaged) {
@@ -84,7 +71,7 @@ void search_file(const FileEntry& file, const std::filesystem::path& full, Salva
   // a regular file is read.
   const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return;
-  FdCloser closer{fd};
+  UniqueFd closer{fd};
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return;
   const auto size = static_cast<std::uint64_t>(info.st_size);
@@ -112,8 +99,8 @@ void search_file(const FileEntry& file, const std::filesystem::path& full, Salva
     if (fits && !salvaged.contains(piece.id)) {
       const auto got = read_at(fd, buffer.data(), static_cast<std::size_t>(length), offset);
       if (got && *got == length) {
-        const auto digest = sha256_hex(buffer.data(), *got);
-        if (digest && *digest == piece.id) salvaged.emplace(piece.id, PieceLocation{full, offset});
+        const std::string digest = sha256_hex(std::span(buffer.data(), *got));
+        if (!digest.empty() && digest == piece.id) salvaged.emplace(piece.id, PieceLocation{full, offset});
       }
     }
     // Past this no offset is real: every later piece would be short.
@@ -147,53 +134,6 @@ Salvage salvage(const ReleaseInfo& installed, const ScanReport& report,
 
 }  // namespace
 
-std::unordered_map<std::string, std::size_t> last_positions(std::span<const FileEntry> files) {
-  std::unordered_map<std::string, std::size_t> last;
-  for (std::size_t i = 0; i < files.size(); ++i) last.insert_or_assign(files[i].path, i);
-  return last;
-}
-
-std::optional<std::size_t> next_file_to_update(UpdateStep& step) {
-  while (step.next < step.files.size()) {
-    const std::size_t i = step.next++;
-    const FileEntry& file = step.files[i];
-    const auto last = step.last_position.find(file.path);
-    if (last != step.last_position.end() && last->second != i) continue;
-    const auto intact = step.intact_files.find(file.path);
-    if (intact != step.intact_files.end() && intact->second == file.hash) continue;
-    return i;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> next_file_to_remove(RemoveStep& step) {
-  while (!step.rest.empty()) {
-    const FileEntry& file = step.rest.front();
-    step.rest = step.rest.subspan(1);
-    if (!step.target_paths.contains(file.path)) return file.path;
-  }
-  return std::nullopt;
-}
-
-const FilePiece* next_new_piece(NewPieceStep& step) {
-  while (!step.rest.empty()) {
-    const FilePiece& piece = step.rest.front();
-    step.rest = step.rest.subspan(1);
-    if (step.salvaged.contains(piece.id)) continue;
-    if (step.seen.insert(piece.id).second) return &piece;
-  }
-  return nullptr;
-}
-
-std::optional<std::string> next_download_id(DownloadStep& step) {
-  for (;;) {
-    if (const FilePiece* piece = next_new_piece(step.pieces)) return piece->id;
-    if (step.positions.empty()) return std::nullopt;
-    step.pieces.rest = step.files[step.positions.front()].pieces;
-    step.positions = step.positions.subspan(1);
-  }
-}
-
 UpdatePlan plan_update(const ReleaseInfo& target, const std::optional<ReleaseInfo>& installed,
                        const std::optional<ScanReport>& report,
                        const std::filesystem::path& install_dir) {
@@ -205,16 +145,25 @@ UpdatePlan plan_update(const ReleaseInfo& target, const std::optional<ReleaseInf
     plan.salvaged = std::move(found.salvaged);
   }
 
-  const auto last = last_positions(target.files);
-  UpdateStep update{.files = target.files, .next = 0, .intact_files = intact_files,
-                    .last_position = last};
-  while (const auto i = next_file_to_update(update)) plan.to_update.push_back(*i);
+  // A path listed more than once counts only at its last position: the file
+  // built there is the one the swap leaves in place, and placing the same
+  // path twice would lose the backup of the original.
+  std::unordered_map<std::string_view, std::size_t> last_position;
+  for (std::size_t i = 0; i < target.files.size(); ++i)
+    last_position.insert_or_assign(target.files[i].path, i);
+  for (std::size_t i = 0; i < target.files.size(); ++i) {
+    const FileEntry& file = target.files[i];
+    if (last_position.at(file.path) != i) continue;
+    const auto intact = intact_files.find(file.path);
+    if (intact != intact_files.end() && intact->second == file.hash) continue;
+    plan.to_update.push_back(i);
+  }
 
-  std::unordered_set<std::string> target_paths;
-  for (const FileEntry& file : target.files) target_paths.insert(file.path);
   if (installed) {
-    RemoveStep remove{.rest = installed->files, .target_paths = target_paths};
-    while (auto path = next_file_to_remove(remove)) plan.to_remove.push_back(std::move(*path));
+    std::unordered_set<std::string_view> target_paths;
+    for (const FileEntry& file : target.files) target_paths.insert(file.path);
+    for (const FileEntry& file : installed->files)
+      if (!target_paths.contains(file.path)) plan.to_remove.push_back(file.path);
   }
   if (report) {
     // The raw name bytes name the file even when its text is lossy; a report
@@ -224,9 +173,12 @@ UpdatePlan plan_update(const ReleaseInfo& target, const std::optional<ReleaseInf
                                                               : report->extras[k]);
   }
 
-  std::unordered_set<std::string> seen;
-  DownloadStep download{.files = target.files, .positions = plan.to_update,
-                        .pieces = {.rest = {}, .salvaged = plan.salvaged, .seen = seen}};
-  while (auto id = next_download_id(download)) plan.to_download.push_back(std::move(*id));
+  // Each piece that lies nowhere on disk, once, in the order the files to
+  // build need them.
+  std::unordered_set<std::string_view> seen;
+  for (const std::size_t i : plan.to_update)
+    for (const FilePiece& piece : target.files[i].pieces)
+      if (!plan.salvaged.contains(piece.id) && seen.insert(piece.id).second)
+        plan.to_download.push_back(piece.id);
   return plan;
 }

@@ -18,8 +18,6 @@ void run_reg(const std::vector<std::string>& args) {
 
 }  // namespace
 
-std::string display_text(const fs::path& path) { return utf8_lossy(path.native()); }
-
 std::string powershell_quoted(std::string_view text) {
   std::string quoted;
   quoted.reserve(text.size());
@@ -57,15 +55,15 @@ std::string shortcut_script(std::string_view folder, const fs::path& target,
                             const fs::path& working_dir, const fs::path& icon) {
   return "$s=(New-Object -ComObject WScript.Shell).CreateShortcut([Environment]::GetFolderPath('" +
          powershell_quoted(folder) + "')+'\\Reef Town.lnk');$s.TargetPath='" +
-         powershell_quoted(display_text(target)) + "';$s.WorkingDirectory='" +
-         powershell_quoted(display_text(working_dir)) + "';$s.IconLocation='" +
-         powershell_quoted(display_text(icon)) + ",0';$s.Save()";
+         powershell_quoted(display(target)) + "';$s.WorkingDirectory='" +
+         powershell_quoted(display(working_dir)) + "';$s.IconLocation='" +
+         powershell_quoted(display(icon)) + ",0';$s.Save()";
 }
 
 std::string anti_cheat_script(const fs::path& install_dir, std::string_view eac_product_id,
                               std::string_view action) {
   return "Start-Process -FilePath '" +
-         powershell_quoted(display_text(anti_cheat_installer(install_dir))) + "' -ArgumentList '" +
+         powershell_quoted(display(anti_cheat_installer(install_dir))) + "' -ArgumentList '" +
          powershell_quoted(action) + "','" + powershell_quoted(eac_product_id) +
          "' -Verb RunAs -Wait";
 }
@@ -106,11 +104,11 @@ void write_uninstall_entry(const fs::path& install_dir, const ReleaseInfo& targe
       {"DisplayName", "REG_SZ", "Reef Town"},
       {"DisplayVersion", "REG_SZ", target.version},
       {"Publisher", "REG_SZ", "KORVANE"},
-      {"InstallLocation", "REG_SZ", display_text(install_dir)},
-      {"DisplayIcon", "REG_SZ", display_text(install_dir / "ReefTown.exe")},
+      {"InstallLocation", "REG_SZ", display(install_dir)},
+      {"DisplayIcon", "REG_SZ", display(install_dir / "ReefTown.exe")},
       {"URLInfoAbout", "REG_SZ", std::string(URL_INFO_ABOUT)},
       {"UninstallString", "REG_SZ",
-       "\"" + display_text(install_dir / "ReefTownSetup.exe") + "\" --uninstall"},
+       "\"" + display(install_dir / "ReefTownSetup.exe") + "\" --uninstall"},
       {"NoModify", "REG_DWORD", "1"},
       {"EstimatedSize", "REG_DWORD", std::to_string(total >> 10)},
   };

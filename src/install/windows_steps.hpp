@@ -24,10 +24,6 @@ inline constexpr std::string_view REMOVE_SHORTCUTS_SCRIPT =
     "([Environment]::GetFolderPath('Desktop')+'\\Reef Town.lnk'),"
     "([Environment]::GetFolderPath('Programs')+'\\Reef Town.lnk')";
 
-// The path as text for scripts and registry values: bytes that are not valid
-// UTF-8 become U+FFFD.
-std::string display_text(const std::filesystem::path& path);
-
 // `text` made safe between PowerShell's single quotes: every character that
 // PowerShell reads as a single quote (U+0027 and U+2018 to U+201B) is
 // doubled, which PowerShell reads back as one.

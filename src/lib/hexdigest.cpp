@@ -10,6 +10,8 @@
 
 #include <openssl/evp.h>
 
+#include "platform/unique_fd.hpp"
+
 namespace {
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
@@ -51,11 +53,6 @@ std::optional<std::uint8_t> hex_digit_value(char c) {
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
 };
 
 }  // namespace
@@ -111,6 +108,19 @@ std::optional<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
   return out;
 }
 
+std::string sha256_hex(std::span<const std::uint8_t> bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+      length != digest.size())
+    return {};
+  return digest_hex(digest);
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  return sha256_hex({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
 std::expected<std::string, std::error_code> sha256_file_hex(const std::filesystem::path& path) {
   // The system call would stop at a NUL and open some other, shorter path.
   if (path.native().find('\0') != std::string::npos)
@@ -120,7 +130,7 @@ std::expected<std::string, std::error_code> sha256_file_hex(const std::filesyste
   // is checked, not what stood there before.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return std::unexpected(std::error_code(errno, std::system_category()));
-  FdCloser closer{fd};
+  UniqueFd closer{fd};
   struct stat info {};
   if (::fstat(fd, &info) != 0) return std::unexpected(std::error_code(errno, std::system_category()));
   if (!S_ISREG(info.st_mode))

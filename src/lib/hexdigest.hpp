@@ -39,6 +39,11 @@ std::optional<std::uint8_t> hex_decode_pair(HexDecodeState& state);
 // a partial result.
 std::optional<std::vector<std::uint8_t>> hex_decode(std::string_view text);
 
+// The lower-case hex SHA-256 of `bytes`; empty in the unlikely case that the
+// library cannot make one, which then matches no id.
+std::string sha256_hex(std::span<const std::uint8_t> bytes);
+std::string sha256_hex(std::string_view bytes);
+
 // SHA-256 of the file's whole content, or the error of the open or of the
 // read that failed (no retry, an interrupted read included). Only a regular
 // file is read: anything else that stands at the path when it is opened (a

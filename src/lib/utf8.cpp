@@ -66,6 +66,8 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+std::string display(const std::filesystem::path& path) { return utf8_lossy(path.native()); }
+
 std::string utf8_lossy(std::string_view bytes) {
   if (is_valid_utf8(bytes)) return std::string(bytes);
   std::string out;

@@ -2,6 +2,7 @@
 // install folder, lenient for what the download server sends.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,9 @@ bool is_valid_utf8(std::string_view bytes);
 // `bytes` as UTF-8 text: well-formed sequences are kept, and each maximal
 // ill-formed subpart becomes one U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
+
+// A path as text for messages: its bytes through utf8_lossy.
+std::string display(const std::filesystem::path& path);
 
 // Length of the well-formed sequence at the start of `bytes`, or 0 when the
 // first byte does not begin one; `maximal_subpart` then receives the number

@@ -10,18 +10,22 @@
 #include <string>
 #include <vector>
 
+#include "platform/errno_text.hpp"
+
 namespace {
 
 // The names in the open folder `fd`, read whole before anything is removed,
 // since a listing that changes while it is read may skip or repeat names.
-// The folder's descriptor stays open; false when it cannot be listed.
-bool list_names(int fd, std::vector<std::string>& names) {
+// The folder's descriptor stays open; the errno of a listing that could not
+// be read to its end, 0 when it was.
+int list_names(int fd, std::vector<std::string>& names) {
   const int listing_fd = ::dup(fd);
-  if (listing_fd < 0) return false;
+  if (listing_fd < 0) return errno;
   DIR* listing = ::fdopendir(listing_fd);
   if (listing == nullptr) {
+    const int error = errno;
     ::close(listing_fd);
-    return false;
+    return error;
   }
   ::rewinddir(listing);
   errno = 0;
@@ -30,41 +34,69 @@ bool list_names(int fd, std::vector<std::string>& names) {
       names.emplace_back(entry->d_name);
     errno = 0;
   }
-  const bool complete = errno == 0;
+  const int error = errno;
   ::closedir(listing);
-  return complete;
+  return error;
 }
 
-// Empties the folder open as `fd`. A subfolder is opened through `fd` with
-// O_NOFOLLOW, so an entry swapped for a link after it was listed is never
-// entered. With `folders_only` nothing but folders is removed.
-bool empty_folder(int fd, bool folders_only) {
-  std::vector<std::string> names;
-  bool all_gone = list_names(fd, names);
-  for (const std::string& name : names) {
-    if (!folders_only && ::unlinkat(fd, name.c_str(), 0) == 0) continue;
-    const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) {
-      all_gone = false;
-      continue;
-    }
-    const bool emptied = empty_folder(sub, folders_only);
-    ::close(sub);
-    if (!emptied || ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) all_gone = false;
-  }
-  return all_gone;
+std::string fault(std::string_view what, const std::filesystem::path& path, int error) {
+  std::string text(what);
+  text += ' ';
+  text += path.string();
+  text += ": ";
+  text += errno_text(error);
+  return text;
 }
 
 bool remove_folder(const std::filesystem::path& path, bool folders_only) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT;
-  const bool emptied = empty_folder(fd, folders_only);
+  const bool emptied = !empty_open_folder(fd, path, folders_only);
   ::close(fd);
   return emptied && ::rmdir(path.c_str()) == 0;
 }
 
 }  // namespace
 
+std::optional<std::string> empty_open_folder(int fd, const std::filesystem::path& shown,
+                                             bool folders_only) {
+  std::optional<std::string> first_error;
+  const auto note = [&first_error](std::string_view what, const std::filesystem::path& path,
+                                   int error) {
+    if (!first_error) first_error = fault(what, path, error);
+  };
+  std::vector<std::string> names;
+  if (const int error = list_names(fd, names)) note("cannot list", shown, error);
+  for (const std::string& name : names) {
+    // A folder cannot be unlinked; any other entry, a link included, goes
+    // here unless only folders may go.
+    int unlink_error = EISDIR;
+    if (!folders_only) {
+      if (::unlinkat(fd, name.c_str(), 0) == 0) continue;
+      unlink_error = errno;
+      if (unlink_error == ENOENT) continue;
+    }
+    const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) {
+      std::optional<std::string> inner = empty_open_folder(sub, shown / name, folders_only);
+      if (inner && !first_error) first_error = std::move(inner);
+      ::close(sub);
+    } else if (errno == ENOENT) {
+      continue;
+    } else if (errno == ENOTDIR || errno == ELOOP) {
+      // No folder: a file or link that could not be unlinked, or one kept
+      // when only folders go, which keeps its folder too.
+      if (folders_only)
+        note("cannot remove", shown, ENOTEMPTY);
+      else
+        note("cannot remove", shown / name, unlink_error);
+      continue;
+    }
+    // A folder that could not be opened may still be empty.
+    if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) note("cannot remove", shown / name, errno);
+  }
+  return first_error;
+}
 bool remove_tree(const std::filesystem::path& path) {
   if (::unlink(path.c_str()) == 0) return true;
   if (errno == ENOENT) return true;

@@ -7,6 +7,8 @@
 
 #include <expected>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -20,6 +22,16 @@ bool remove_tree(const std::filesystem::path& path);
 // nothing but folders; never removes a file or a link. True when the folder
 // is gone. A folder that holds a file is left with the file.
 bool remove_empty_folders(const std::filesystem::path& path);
+
+// Removes everything inside the folder open as `fd`, the walk under
+// remove_tree: a link as a link, a subfolder opened through its parent
+// without following a link, so an entry swapped for a link after it was
+// listed is never entered. With `folders_only` only folders go, as in
+// remove_empty_folders. `shown` is the folder's path for messages. The first
+// failure as "cannot list {path}: {reason}" or "cannot remove {path}:
+// {reason}"; none when the folder is empty.
+std::optional<std::string> empty_open_folder(int fd, const std::filesystem::path& shown,
+                                             bool folders_only = false);
 
 // Writes everything of the file system that holds `path` to disk (syncfs).
 // The error of the open or of the flush, which includes a write-back error

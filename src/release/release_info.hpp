@@ -4,6 +4,7 @@
 // never changes once built; worker threads read it through shared references.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -13,6 +14,10 @@
 
 #include "lib/error_text.hpp"
 #include "release/release_key.hpp"
+
+// The most decoded bytes one piece holds: no server delivers a longer piece,
+// so a longer one is never fetched whole nor looked for on disk.
+inline constexpr std::size_t PIECE_DECODED_LIMIT = 33554432;
 
 // One piece of a file: the SHA-256 (hex) of its decoded bytes, which is also
 // its name on the server and in the piece cache, and its length in the file.

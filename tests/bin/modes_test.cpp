@@ -100,7 +100,7 @@ TEST(Uninstall, HomeFolderWithHomeUnset) {
     const int saved = ::dup(2);
     const int sink = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ::dup2(sink, 2);
-    const int code = run_uninstall(Settings{home, "http://127.0.0.1:9"}, {}, options);
+    const int code = run_uninstall(Settings{home, "http://127.0.0.1:9"}, options);
     ::dup2(saved, 2);
     ::close(saved);
     ::close(sink);

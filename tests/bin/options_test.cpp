@@ -106,6 +106,25 @@ TEST(Options, SettingsAndModeFromTheCommandLine) {
   }
 }
 
+TEST(Options, NoLaunchFlag) {
+  struct Case {
+    std::vector<std::string> args;
+    bool launch;
+  };
+  const std::vector<Case> cases = {
+      {{"setup"}, true},
+      {{"setup", "--no-launch"}, false},
+      {{"setup", "--dir", "D", "--no-launch", "--check"}, false},
+      {{"setup", "--No-Launch"}, true},
+      {{"setup", "--no-launch=1"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    EXPECT_EQ(settings_from_args(c.args, [] { return std::optional<std::string>("L"); }).launch,
+              c.launch);
+  }
+}
+
 TEST(Options, InstallFolderMadeAbsoluteWithoutResolvingLinks) {
   struct Case {
     std::string dir;

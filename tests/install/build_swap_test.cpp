@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <array>
 #include <csignal>
@@ -31,13 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
-
-std::string sha256_hex(std::string_view bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr);
-  return digest_hex(digest);
-}
 
 // Bytes that differ from piece to piece, so that a piece in the wrong place
 // or a byte lost at a buffer's edge changes the hash.

@@ -1,4 +1,4 @@
-#include "install/download.hpp"
+#include "install/download_internal.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/hexdigest.hpp"
 #include "support/child.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "lib/utf8.hpp"
 #include "platform/process.hpp"
 #include "powershell.hpp"
 #include "support/child.hpp"
@@ -159,8 +160,8 @@ TEST(WindowsTexts, QuotesInValuesAreDoubledAndReadBack) {
             "$s=(New-Object -ComObject WScript.Shell).CreateShortcut([Environment]::GetFolderPath("
             "'Desktop')+'\\Reef Town.lnk');$s.TargetPath='/x'';Remove-Item C:\\ -Recurse;''';"
             "$s.WorkingDirectory='/x';$s.IconLocation='/x,0';$s.Save()");
-  EXPECT_EQ(display_text("/games/Reef\xFF"
-                         "Town"),
+  EXPECT_EQ(display("/games/Reef\xFF"
+                    "Town"),
             "/games/Reef" + FFFD + "Town");
 }
 

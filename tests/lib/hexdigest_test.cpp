@@ -137,6 +137,25 @@ TEST(HexDecodePair, StopsAtEndAndFlagsBadPairs) {
   EXPECT_FALSE(end.error);
 }
 
+TEST(Sha256Hex, BufferDigestsMatchKnownValues) {
+  struct Case {
+    std::string bytes;
+    std::string_view digest;
+  };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      // The whole buffer counts, past a NUL too.
+      {std::string("abc\0", 4), "dc1114cd074914bd872cc1f9a23ec910ea2203bc79779ab2e17da25782a624fc"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes.size());
+    EXPECT_EQ(sha256_hex(std::string_view(c.bytes)), c.digest);
+    EXPECT_EQ(sha256_hex(std::span(reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size())),
+              c.digest);
+  }
+}
+
 TEST(Sha256FileHex, EmptyExactBufferAndMissing) {
   TempDir dir;
   write_file(dir.path / "empty", "");

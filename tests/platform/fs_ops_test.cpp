@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,6 +112,56 @@ TEST(FsOps, SyncFileSystem) {
   TempDir dir;
   EXPECT_FALSE(sync_file_system(dir.path));
   EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
+}
+
+TEST(EmptyOpenFolder, RemovesLinksAsLinksAndNamesWhatStays) {
+  struct Case {
+    const char* name;
+    bool folders_only;
+    bool file_inside;
+    // Relative to the emptied folder; empty when all went.
+    std::string error;
+    std::vector<std::string> left;
+  };
+  const std::vector<Case> cases = {
+      {"everything", false, true, "", {}},
+      {"folders only, none holds a file", true, false, "", {}},
+      {"folders only, a file keeps its folders",
+       true,
+       true,
+       "cannot remove {}/a/b: Directory not empty",
+       {"a", "a/b", "a/b/file"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const fs::path tree = dir.path / "tree";
+    const fs::path outside = dir.path / "outside";
+    write_file(outside / "keep.txt", "mine");
+    fs::create_directories(tree / "a" / "b");
+    fs::create_directories(tree / "c");
+    if (c.file_inside) write_file(tree / "a" / "b" / "file", "x");
+    if (!c.folders_only) {
+      fs::create_directory_symlink(outside, tree / "a" / "to-folder");
+      fs::create_symlink(outside / "keep.txt", tree / "to-file");
+    }
+
+    const int fd = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::optional<std::string> error = empty_open_folder(fd, tree, c.folders_only);
+    ::close(fd);
+
+    std::string expected = c.error;
+    if (const auto at = expected.find("{}"); at != std::string::npos)
+      expected.replace(at, 2, tree.string());
+    EXPECT_EQ(error.value_or(""), expected);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(tree))
+      left.push_back(fs::relative(entry.path(), tree).string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, c.left);
+    EXPECT_TRUE(fs::exists(outside / "keep.txt"));
+  }
 }
 
 }  // namespace

@@ -18,6 +18,6 @@ int run_check(const Settings& settings, std::string_view public_key_hex) {
   for (const std::string& line : report.problems) print(line + "\n");
   const bool intact = report.problems.empty();
   print(release->version + " " + (intact ? "intact" : "MODIFIED") + ": " +
-        utf8_lossy(settings.install_dir.native()) + "\n");
+        display(settings.install_dir) + "\n");
   return intact ? 0 : 1;
 }

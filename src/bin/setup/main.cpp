@@ -14,9 +14,9 @@ int main(int argc, char** argv) {
   Settings settings = settings_from_args(args);
   settings.install_dir = absolute_install_dir(settings.install_dir);
   switch (choose_mode(args)) {
-    case Mode::uninstall: return run_uninstall(settings, args);
+    case Mode::uninstall: return run_uninstall(settings);
     case Mode::check: return run_check(settings);
     case Mode::normal: break;
   }
-  return run_normal(settings, args);
+  return run_normal(settings);
 }

@@ -29,8 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string display(const fs::path& path) { return utf8_lossy(path.native()); }
-
 // Its metadata can be read, links followed.
 bool path_exists(const fs::path& path) {
   struct stat info {};
@@ -49,6 +47,9 @@ void remove_folder(const fs::path& folder) { (void)remove_tree(folder); }
 struct InstallationLock {
   FolderLock work_parent;
   FolderLock real_parent;  // held only where it is another folder
+  // The work folders under work_parent, worked out once for the run; none
+  // when the install folder has no parent to hold them.
+  std::optional<WorkFolders> folders;
 };
 
 bool same_folder(const fs::path& a, const fs::path& b) {
@@ -64,6 +65,7 @@ std::expected<InstallationLock, ErrorText> lock_installation(const fs::path& ins
   InstallationLock lock;
   const auto folders = work_folders(install_dir);
   if (!folders) return lock;
+  lock.folders = *folders;
   if (make_parent && !folders->parent.empty()) {
     std::error_code error;
     fs::create_directories(folders->parent, error);
@@ -170,14 +172,13 @@ fs::path without_trailing_slashes(const fs::path& path) {
 
 }  // namespace
 
-int run_normal(const Settings& settings, std::span<const std::string> args,
-               const RunOptions& options) {
+int run_normal(const Settings& settings, const RunOptions& options) {
   auto lock = lock_installation(settings.install_dir, true);
   if (!lock) return fail_with(lock.error(), options.input_fd);
   // A run killed between the renames of the release files left copies that
   // complete them; online or offline, this run starts from that release.
   (void)finish_interrupted_commit(settings.install_dir, options.pass.public_key_hex);
-  if (const auto folders = work_folders(settings.install_dir)) remove_folder(folders->old_dir);
+  if (lock->folders) remove_folder(lock->folders->old_dir);
 
   print("Reef Town\n=========\n\n");
   print("Checking for updates...\n");
@@ -186,7 +187,7 @@ int run_normal(const Settings& settings, std::span<const std::string> args,
   const RunResult result = offered ? online_result(settings, std::move(*offered), options)
                                    : offline_result(settings, offered.error(), options);
   if (!result) return fail_with(result.error(), options.input_fd);
-  if (has_flag(args, "--no-launch")) return 0;
+  if (!settings.launch) return 0;
 
   print("Starting Reef Town...\n");
   // Absolute, so that the path still names the game from inside its own
@@ -199,8 +200,7 @@ int run_normal(const Settings& settings, std::span<const std::string> args,
   return 0;
 }
 
-int run_uninstall(const Settings& settings, std::span<const std::string>,
-                  const RunOptions& options) {
+int run_uninstall(const Settings& settings, const RunOptions& options) {
   const fs::path& install_dir = settings.install_dir;
   auto lock = lock_installation(install_dir, false);
   if (!lock) return fail_with(lock.error(), options.input_fd);
@@ -214,7 +214,7 @@ int run_uninstall(const Settings& settings, std::span<const std::string>,
   run_powershell(std::string(REMOVE_SHORTCUTS_SCRIPT));
   delete_uninstall_entry();
   if (install_parent(install_dir)) {
-    if (const auto folders = work_folders(install_dir)) {
+    if (const std::optional<WorkFolders>& folders = lock->folders) {
       remove_folder(folders->cache_dir);
       remove_folder(folders->stage_dir);
       remove_folder(folders->old_dir);

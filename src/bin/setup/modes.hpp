@@ -3,7 +3,6 @@
 // process's exit code to main. Main thread only.
 #pragma once
 
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,12 +24,10 @@ struct RunOptions {
 };
 
 // The normal run: fetch, install or repair, launch.
-int run_normal(const Settings& settings, std::span<const std::string> args,
-               const RunOptions& options = {});
+int run_normal(const Settings& settings, const RunOptions& options = {});
 
 // "--uninstall".
-int run_uninstall(const Settings& settings, std::span<const std::string> args,
-                  const RunOptions& options = {});
+int run_uninstall(const Settings& settings, const RunOptions& options = {});
 
 // Prints "\nReef Town could not start: {error}\n", waits for Enter and gives
 // the exit code 1.

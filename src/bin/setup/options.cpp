@@ -53,6 +53,7 @@ Settings settings_from_args(std::span<const std::string> args,
   }
   settings.base_url =
       without_trailing_slashes(option_value(args, "--base").value_or(std::string(DEFAULT_BASE_URL)));
+  settings.launch = !has_flag(args, "--no-launch");
   return settings;
 }
 

@@ -28,6 +28,8 @@ std::string without_trailing_slashes(std::string text);
 struct Settings {
   std::filesystem::path install_dir;
   std::string base_url;
+  // False with "--no-launch": the normal run ends once the game is ready.
+  bool launch = true;
 };
 
 // The value of LOCALAPPDATA in the process's environment.

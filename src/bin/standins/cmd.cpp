@@ -1,6 +1,5 @@
 #include "cmd.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/fs_ops.hpp"
 #include "platform/protected_folders.hpp"
 #include "script_cursor.hpp"
 
@@ -17,39 +17,6 @@ namespace fs = std::filesystem;
 
 std::string error_text(std::string_view what, const fs::path& path, int error) {
   return std::string(what) + " " + path.string() + ": " + std::strerror(error);
-}
-
-// Removes everything inside the open folder `fd`, links as links.
-void empty_folder(int fd, const fs::path& shown, std::optional<ErrorText>& first_error) {
-  std::vector<std::string> names;
-  const int listing_fd = ::dup(fd);
-  DIR* listing = listing_fd < 0 ? nullptr : ::fdopendir(listing_fd);
-  if (listing == nullptr) {
-    if (listing_fd >= 0) ::close(listing_fd);
-    if (!first_error) first_error = error_text("cannot list", shown, errno);
-    return;
-  }
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  ::closedir(listing);
-
-  for (const std::string& name : names) {
-    struct stat info {};
-    if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
-      const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) {
-        empty_folder(sub, shown / name, first_error);
-        ::close(sub);
-      }
-      if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && !first_error)
-        first_error = error_text("cannot remove", shown / name, errno);
-    } else if (::unlinkat(fd, name.c_str(), 0) != 0 && !first_error) {
-      first_error = error_text("cannot remove", shown / name, errno);
-    }
-  }
 }
 
 }  // namespace
@@ -108,8 +75,7 @@ std::expected<void, ErrorText> remove_folder_tree(const fs::path& folder,
     return std::unexpected("Access is denied.");
   }
 
-  std::optional<ErrorText> first_error;
-  empty_folder(fd, folder, first_error);
+  std::optional<ErrorText> first_error = empty_open_folder(fd, folder);
   ::close(fd);
   if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0 && !first_error)
     first_error = error_text("cannot remove", folder, errno);
