@@ -19,8 +19,8 @@
 #include <condition_variable>
 #include <csignal>
 #include <deque>
-#include <map>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -59,14 +59,10 @@ struct StaticServerState {
   std::size_t max_connections = 0;
   std::thread door;  // accepts connections and waits for their request heads
   std::vector<std::thread> workers;
-  std::atomic<std::uint64_t> piece_gets{0};
   std::atomic<std::size_t> open_connections{0};
 
   mutable std::mutex mutex;
   std::vector<std::string> log;
-  std::map<std::string, ServeRule, std::less<>> rules;
-  // Requests answered under each path's rule since it was set.
-  std::map<std::string, std::uint64_t, std::less<>> answered;
 
   // Hand-over between the door and the workers.
   std::mutex queue_mutex;
@@ -130,15 +126,6 @@ bool send_file(const StaticServerState& s, int fd, int file, std::uint64_t count
     return false;
   }
   return true;
-}
-
-// Sends nothing more until the client goes away or the server stops.
-void stall(const StaticServerState& s, int fd) {
-  while (wait_for(s, fd, POLLIN, -1) == Wait::ready) {
-    char sink[4096];
-    const ssize_t got = ::recv(fd, sink, sizeof sink, 0);
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
-  }
 }
 
 const char* reason_phrase(int status) {
@@ -292,40 +279,15 @@ bool answer(StaticServerState& s, int fd, std::string_view head) {
   const bool head_only = method == "HEAD";
 
   const std::optional<std::string> path = target_path(target);
-  const std::string logged = path ? *path : std::string(target);
-  std::optional<ServeRule> rule;
-  {
+  if (s.settings.keep_log) {
     std::lock_guard lock(s.mutex);
-    if (s.settings.keep_log) s.log.push_back(logged);
-    if (auto it = s.rules.find(logged); it != s.rules.end()) rule = it->second;
+    s.log.push_back(path ? *path : std::string(target));
   }
-  if (method == "GET" && logged.starts_with("c/")) s.piece_gets.fetch_add(1);
 
   // A body is not read, so what follows it cannot be trusted as a request.
   if (has_body) return send_status(s, fd, 400, head_only, false);
   if (method != "GET" && method != "HEAD") return send_status(s, fd, 405, false, keep_alive);
   if (!path) return send_status(s, fd, 400, head_only, false);
-
-  if (rule && rule->delay.count() > 0 &&
-      wait_for(s, -1, 0, static_cast<int>(rule->delay.count())) == Wait::stop)
-    return false;
-  // A held request looks again each few milliseconds for a rule that lets
-  // it through.
-  while (rule && rule->answer_at_most) {
-    {
-      std::lock_guard lock(s.mutex);
-      const auto it = s.rules.find(logged);
-      rule = it == s.rules.end() ? std::nullopt : std::optional<ServeRule>(it->second);
-      if (!rule || !rule->answer_at_most) break;
-      std::uint64_t& answered = s.answered[logged];
-      if (answered < *rule->answer_at_most) {
-        ++answered;
-        break;
-      }
-    }
-    if (wait_for(s, -1, 0, 5) == Wait::stop) return false;
-  }
-  if (rule && rule->fail_status != 0) return send_status(s, fd, rule->fail_status, head_only, keep_alive);
 
   const Opened opened = open_below(s.root_fd, *path);
   if (opened.fd < 0) return send_status(s, fd, opened.status, head_only, keep_alive);
@@ -333,14 +295,7 @@ bool answer(StaticServerState& s, int fd, std::string_view head) {
   ::fstat(opened.fd, &st);
   const auto size = static_cast<std::uint64_t>(st.st_size);
   bool ok = send_all(s, fd, response_head(200, size, keep_alive), !head_only && size > 0);
-  if (ok && !head_only) {
-    if (rule && rule->stall_after) {
-      if (send_file(s, fd, opened.fd, std::min(size, *rule->stall_after))) stall(s, fd);
-      ok = false;
-    } else {
-      ok = send_file(s, fd, opened.fd, size);
-    }
-  }
+  if (ok && !head_only) ok = send_file(s, fd, opened.fd, size);
   ::close(opened.fd);
   return ok && keep_alive;
 }
@@ -559,15 +514,6 @@ std::vector<std::string> StaticServer::requested_paths() const {
   if (!state) return {};
   std::lock_guard lock(state->mutex);
   return state->log;
-}
-
-std::uint64_t StaticServer::piece_gets() const { return state ? state->piece_gets.load() : 0; }
-
-void StaticServer::set_rule(const std::string& path, const ServeRule& rule) {
-  if (!state) return;
-  std::lock_guard lock(state->mutex);
-  state->rules.insert_or_assign(path, rule);
-  state->answered.erase(path);
 }
 
 void StaticServer::stop() {

@@ -20,7 +20,6 @@
 #include <expected>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,22 +39,6 @@ struct ServeSettings {
   std::chrono::milliseconds head_deadline{15000};
 };
 
-// How to answer one path instead of serving it plainly, for tests that need
-// a slow, failing or stalled download.
-struct ServeRule {
-  // Waited before the answer.
-  std::chrono::milliseconds delay{0};
-  // When not 0: this status with an empty body instead of the file.
-  int fail_status = 0;
-  // The head and only this many bytes of the body, then silence until the
-  // client goes away or the server stops.
-  std::optional<std::uint64_t> stall_after;
-  // When set: only this many requests of the path are answered from the
-  // time the rule is set; later ones wait (after `delay`) until set_rule
-  // gives the path a rule that lets them through, or the server stops.
-  std::optional<std::uint64_t> answer_at_most;
-};
-
 struct StaticServerState;
 
 struct StaticServer {
@@ -73,10 +56,6 @@ struct StaticServer {
   // as piece_path() writes it), in the order the requests arrived; empty
   // unless the settings keep the log.
   std::vector<std::string> requested_paths() const;
-  // GET requests below "c/" so far, whatever their answer.
-  std::uint64_t piece_gets() const;
-  // Answers `path` (relative, as in requested_paths) by `rule` from now on.
-  void set_rule(const std::string& path, const ServeRule& rule);
   // Ends every connection and joins every thread; later calls do nothing.
   void stop();
 };

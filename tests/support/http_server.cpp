@@ -70,6 +70,8 @@ const char* reason_phrase(int status) {
       return "Not Found";
     case 500:
       return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
     default:
       return "Status";
   }
@@ -92,9 +94,14 @@ struct ServerState {
   std::atomic<std::size_t> flooded{0};
   std::thread acceptor;
 
+  std::optional<std::filesystem::path> folder;
+
   mutable std::mutex mutex;
   std::map<std::string, Reply> routes;
   std::vector<LoggedRequest> log;
+  std::map<std::string, ServeRule, std::less<>> rules;
+  // Requests answered under each path's rule since it was set.
+  std::map<std::string, std::uint64_t, std::less<>> answered;
   // Touched by the acceptor only, and by stop() once the acceptor has ended.
   std::list<Connection> connections;
 };
@@ -272,12 +279,68 @@ bool send_reply(Conn& c, const Reply& reply) {
   return keep_open;
 }
 
-Reply reply_for(const ServerState& s, const std::string& target) {
+std::optional<Reply> route_for(const ServerState& s, const std::string& target) {
   std::lock_guard lock(s.mutex);
   auto found = s.routes.find(target);
   if (found == s.routes.end()) found = s.routes.find(target.substr(0, target.find('?')));
   if (found != s.routes.end()) return found->second;
-  return text_reply("not found\n", 404);
+  return std::nullopt;
+}
+
+// A request target as a path of the served folder.
+std::string folder_path(std::string_view target) {
+  if (target.starts_with('/')) target.remove_prefix(1);
+  return std::string(target.substr(0, target.find_first_of("?#")));
+}
+
+// The content of the regular file `path` below `folder`; none for a path
+// that names anything else or steps out of the folder.
+std::optional<std::string> read_below(const std::filesystem::path& folder, const std::string& path) {
+  const std::filesystem::path relative(path);
+  if (path.empty() || relative.is_absolute()) return std::nullopt;
+  for (const auto& part : relative)
+    if (part == "..") return std::nullopt;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(folder / relative, error)) return std::nullopt;
+  std::ifstream in(folder / relative, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (!in) return std::nullopt;
+  return content.str();
+}
+
+// The folder's file for `target`, answered by its rule; none when the
+// server stops first.
+std::optional<Reply> folder_reply(ServerState& s, const std::string& target) {
+  const std::string path = folder_path(target);
+  std::optional<ServeRule> rule;
+  {
+    std::lock_guard lock(s.mutex);
+    if (auto it = s.rules.find(path); it != s.rules.end()) rule = it->second;
+  }
+  if (rule && rule->delay.count() > 0) nap(s, rule->delay);
+  // A held request looks again each tick for a rule that lets it through.
+  while (rule && rule->answer_at_most && !s.stopping.load()) {
+    {
+      std::lock_guard lock(s.mutex);
+      const auto it = s.rules.find(path);
+      rule = it == s.rules.end() ? std::nullopt : std::optional<ServeRule>(it->second);
+      if (!rule || !rule->answer_at_most) break;
+      std::uint64_t& answered = s.answered[path];
+      if (answered < *rule->answer_at_most) {
+        ++answered;
+        break;
+      }
+    }
+    nap(s, TICK);
+  }
+  if (s.stopping.load()) return std::nullopt;
+  if (rule && rule->fail_status != 0) return text_reply("", rule->fail_status);
+  std::optional<std::string> content = read_below(*s.folder, path);
+  if (!content) return text_reply("not found\n", 404);
+  Reply reply = text_reply(std::move(*content));
+  if (rule) reply.stall_after = rule->stall_after;
+  return reply;
 }
 
 void serve_connection(ServerState& s, int fd) {
@@ -325,12 +388,14 @@ void serve_connection(ServerState& s, int fd) {
     if (first != std::string::npos && second != std::string::npos)
       request.target = request.raw.substr(first + 1, second - first - 1);
     request.tls_resumed = resumed;
-    const Reply reply = reply_for(s, request.target);
+    std::optional<Reply> reply = route_for(s, request.target);
     {
       std::lock_guard lock(s.mutex);
       s.log.push_back(request);
     }
-    if (!send_reply(c, reply)) break;
+    if (!reply && s.folder) reply = folder_reply(s, request.target);
+    else if (!reply) reply = text_reply("not found\n", 404);
+    if (!reply || !send_reply(c, *reply)) break;
   }
   if (c.ssl) {
     SSL_shutdown(c.ssl);
@@ -450,6 +515,28 @@ std::vector<LoggedRequest> TestServer::requests() const {
   return state->log;
 }
 
+std::vector<std::string> TestServer::requested_paths() const {
+  std::vector<std::string> paths;
+  for (const LoggedRequest& request : requests()) paths.push_back(folder_path(request.target));
+  return paths;
+}
+
+std::uint64_t TestServer::piece_gets() const {
+  std::uint64_t count = 0;
+  for (const LoggedRequest& request : requests())
+    count += request.raw.starts_with("GET ") && folder_path(request.target).starts_with("c/");
+  return count;
+}
+
+void TestServer::set_rule(const std::string& path, const ServeRule& rule) {
+  if (!state) return;
+  std::lock_guard lock(state->mutex);
+  state->rules.insert_or_assign(path, rule);
+  state->answered.erase(path);
+}
+
+std::string TestServer::base_url() const { return url(""); }
+
 std::size_t TestServer::flooded() const { return state ? state->flooded.load() : 0; }
 
 void TestServer::stop() {
@@ -470,6 +557,7 @@ TestServer start_server(const ServerOptions& options) {
   TestServer server;
   server.state = std::make_unique<ServerState>();
   ServerState& s = *server.state;
+  s.folder = options.folder;
 
   if (options.tls) {
     s.tls = SSL_CTX_new(TLS_server_method());

@@ -1,6 +1,6 @@
 // A scriptable HTTP/1.1 server on 127.0.0.1 for tests, plain or with TLS:
-// it answers each request by its target with a scripted Reply and keeps the
-// raw bytes of every request. One thread accepts and one thread serves each
+// it answers each request by its target with a scripted Reply, or with a
+// file of a folder that it serves, and keeps the raw bytes of every request. One thread accepts and one thread serves each
 // connection; every socket operation waits only a moment at a time, so
 // stop() (and the destructor) ends and joins all of them promptly, and a
 // connection left alone ends by itself after a few seconds.
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,24 @@ std::string test_ca_pem();
 
 struct ServerOptions {
   std::optional<TlsIdentity> tls;
+  // When set: a target without a route is answered with the regular file of
+  // that path below this folder (query left out), 404 when there is none.
+  std::optional<std::filesystem::path> folder = std::nullopt;
+};
+
+// How a file of the served folder is answered instead of plainly, for tests
+// that need a slow, failing, stalled or held download.
+struct ServeRule {
+  // Waited before the answer.
+  std::chrono::milliseconds delay{0};
+  // When not 0: this status with an empty body instead of the file.
+  int fail_status = 0;
+  // The head and only this many bytes of the body, then silence.
+  std::optional<std::size_t> stall_after;
+  // When set: only this many requests of the path are answered from the
+  // time the rule is set; later ones wait (after `delay`) until set_rule
+  // gives the path a rule that lets them through, or the server stops.
+  std::optional<std::uint64_t> answer_at_most;
 };
 
 struct LoggedRequest {
@@ -101,6 +120,17 @@ struct TestServer {
   std::uint16_t port() const;
   // Every request so far, in the order they arrived.
   std::vector<LoggedRequest> requests() const;
+  // The path of every request so far as a path of the served folder: no
+  // leading "/", no query.
+  std::vector<std::string> requested_paths() const;
+  // GET requests below "c/" (the pieces of a server tree) so far, whatever
+  // their answer.
+  std::uint64_t piece_gets() const;
+  // Answers the folder's file `path` (as in requested_paths) by `rule` from
+  // now on.
+  void set_rule(const std::string& path, const ServeRule& rule);
+  // "http://127.0.0.1:{port}", or https with TLS: the base URL of the folder.
+  std::string base_url() const;
   // Bytes of Reply::flood sent so far over all connections, not counting a
   // piece whose write failed: about the most that a client can have taken.
   std::size_t flooded() const;
