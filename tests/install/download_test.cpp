@@ -192,8 +192,8 @@ std::jthread reroute_after(TestServer& server, std::string target, std::size_t c
 struct DownloadTest : ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(server.error, "");
-    options.agent.connect_timeout = std::chrono::seconds(10);
-    options.agent.read_timeout = std::chrono::seconds(10);
+    options.agent.connect_timeout = std::chrono::seconds(30);
+    options.agent.read_timeout = std::chrono::seconds(30);
     options.first_retry_wait = std::chrono::milliseconds(1);
     options.progress_interval = std::chrono::milliseconds(5);
   }
