@@ -230,39 +230,36 @@ int main(int argc, char** argv) {
   std::optional<fs::path> dir, change;
   std::uint64_t bytes = DEFAULT_BYTES, count = DEFAULT_FILES, piece_size = DEFAULT_PIECE, seed = 1;
   std::optional<double> fraction;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    if (option == "--help" || option == "-h") {
-      print(USAGE);
-      return 0;
-    }
-    if (i + 1 >= argc) return fail("unknown option or missing value: " + std::string(option) + "\n" + std::string(USAGE));
-    const std::string value = argv[++i];
-    std::optional<std::uint64_t> n;
+  const auto read = read_options(argc, argv, USAGE, {},
+                                 [&](std::string_view option, std::string_view text) -> std::optional<std::string> {
+    const std::string value(text);
     if (option == "--dir") {
       dir = value;
-      continue;
+      return std::nullopt;
     }
     if (option == "--change") {
       change = value;
-      continue;
+      return std::nullopt;
     }
     if (option == "--fraction") {
       char* end = nullptr;
       const double f = std::strtod(value.c_str(), &end);
       if (end == value.c_str() || *end != '\0' || !(f >= 0 && f <= 1))
-        return fail("--fraction needs a number from 0 to 1, not \"" + value + "\"");
+        return "--fraction needs a number from 0 to 1, not \"" + value + "\"";
       fraction = f;
-      continue;
+      return std::nullopt;
     }
-    n = whole_number(value);
-    if (!n) return fail(std::string(option) + " needs a whole number, not \"" + value + "\"");
+    const std::optional<std::uint64_t> n = whole_number(value);
+    if (!n) return std::string(option) + " needs a whole number, not \"" + value + "\"";
     if (option == "--bytes") bytes = *n;
     else if (option == "--files") count = *n;
     else if (option == "--piece-size") piece_size = *n;
     else if (option == "--seed") seed = *n;
-    else return fail("unknown option " + std::string(option) + "\n" + std::string(USAGE));
-  }
+    else return unknown_option(option, USAGE);
+    return std::nullopt;
+  });
+  if (!read) return fail(read.error());
+  if (*read == OptionsRead::help) return 0;
   if (dir && !change) return make_game(*dir, bytes, count, seed);
   if (change && !dir && fraction && piece_size > 0) return change_pieces(*change, *fraction, piece_size, seed);
   return fail(std::string(USAGE));

@@ -27,20 +27,12 @@ int main(int argc, char** argv) {
   console_unbuffered();
   PublishRequest request;
   bool have_game = false, have_tree = false, have_version = false, have_released = false, have_key = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    if (option == "--help" || option == "-h") {
-      print(USAGE);
-      return 0;
-    }
+  const auto read = read_options(argc, argv, USAGE, {"--announce-older"},
+                                 [&](std::string_view option, std::string_view value) -> std::optional<std::string> {
     // Moves every new user back to this release: only when asked for.
     if (option == "--announce-older") {
       request.announce_older = true;
-      continue;
-    }
-    if (i + 1 >= argc) return fail("unknown option or missing value: " + std::string(option) + "\n" + std::string(USAGE));
-    const std::string_view value = argv[++i];
-    if (option == "--game") {
+    } else if (option == "--game") {
       request.game_dir = value;
       have_game = true;
     } else if (option == "--tree") {
@@ -51,7 +43,7 @@ int main(int argc, char** argv) {
       have_version = true;
     } else if (option == "--released") {
       const auto n = whole_number(value);
-      if (!n) return fail("--released needs a whole number, not \"" + std::string(value) + "\"");
+      if (!n) return "--released needs a whole number, not \"" + std::string(value) + "\"";
       request.released = *n;
       have_released = true;
     } else if (option == "--key") {
@@ -59,16 +51,19 @@ int main(int argc, char** argv) {
       have_key = true;
     } else if (option == "--piece-size") {
       const auto n = whole_number(value);
-      if (!n) return fail("--piece-size needs a whole number of bytes, not \"" + std::string(value) + "\"");
+      if (!n) return "--piece-size needs a whole number of bytes, not \"" + std::string(value) + "\"";
       request.piece_size = *n;
     } else if (option == "--launch") {
       request.launch = std::string(value);
     } else if (option == "--eac-product-id") {
       request.eac_product_id = std::string(value);
     } else {
-      return fail("unknown option " + std::string(option) + "\n" + std::string(USAGE));
+      return unknown_option(option, USAGE);
     }
-  }
+    return std::nullopt;
+  });
+  if (!read) return fail(read.error());
+  if (*read == OptionsRead::help) return 0;
   if (!have_game || !have_tree || !have_version || !have_released || !have_key)
     return fail("--game, --tree, --version, --released and --key are required\n" + std::string(USAGE));
 

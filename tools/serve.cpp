@@ -34,30 +34,27 @@ int main(int argc, char** argv) {
   std::optional<std::string> log;
   unsigned port = 0;
   unsigned threads = DEFAULT_SERVE_THREADS;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    if (option == "--help" || option == "-h") {
-      print(USAGE);
-      return 0;
-    }
-    if (i + 1 >= argc) return fail("unknown option or missing value: " + std::string(option) + "\n" + std::string(USAGE));
-    const std::string_view value = argv[++i];
+  const auto read = read_options(argc, argv, USAGE, {},
+                                 [&](std::string_view option, std::string_view value) -> std::optional<std::string> {
     if (option == "--root") {
       root = std::string(value);
     } else if (option == "--log") {
       log = std::string(value);
     } else if (option == "--port") {
       const auto n = whole_number(value, 65535);
-      if (!n) return fail("--port needs a number from 0 to 65535, not \"" + std::string(value) + "\"");
+      if (!n) return "--port needs a number from 0 to 65535, not \"" + std::string(value) + "\"";
       port = static_cast<unsigned>(*n);
     } else if (option == "--threads") {
       const auto n = whole_number(value, 1024);
-      if (!n || *n == 0) return fail("--threads needs a number from 1 to 1024, not \"" + std::string(value) + "\"");
+      if (!n || *n == 0) return "--threads needs a number from 1 to 1024, not \"" + std::string(value) + "\"";
       threads = static_cast<unsigned>(*n);
     } else {
-      return fail("unknown option " + std::string(option) + "\n" + std::string(USAGE));
+      return unknown_option(option, USAGE);
     }
-  }
+    return std::nullopt;
+  });
+  if (!read) return fail(read.error());
+  if (*read == OptionsRead::help) return 0;
   if (!root) return fail("--root is required\n" + std::string(USAGE));
 
   // Blocked before any thread starts, so that only sigwait below takes them.
