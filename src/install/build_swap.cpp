@@ -491,20 +491,21 @@ void clean_up(const WorkFolders& folders) {
   (void)remove_tree(folders.cache_dir);
 }
 
-std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& install_dir,
-                                              std::string_view public_key_hex) {
-  const auto folders = work_folders(install_dir);
-  if (!folders) return std::nullopt;
+namespace {
+
+std::optional<ReleaseInfo> interrupted_commit_in(const std::filesystem::path& install_dir,
+                                                 const WorkFolders& folders,
+                                                 std::string_view public_key_hex) {
   // The copies are written and renamed in one order, so a commit is under
   // way exactly when the first copy is gone and a later one is still there.
   const auto staged = [&](std::size_t i) {
-    return read_small_file(join(folders->stage_dir, RELEASE_FILE_NAMES[i].second));
+    return read_small_file(join(folders.stage_dir, RELEASE_FILE_NAMES[i].second));
   };
   const auto installed = [&](std::size_t i) {
     return read_small_file(join(install_dir, RELEASE_FILE_NAMES[i].first));
   };
   struct stat info {};
-  if (::lstat(join(folders->stage_dir, STAGED_MANIFEST_FILE).c_str(), &info) == 0) return std::nullopt;
+  if (::lstat(join(folders.stage_dir, STAGED_MANIFEST_FILE).c_str(), &info) == 0) return std::nullopt;
   std::optional<std::string> sig = staged(1);
   std::optional<std::string> version = staged(2);
   if (!sig && !version) return std::nullopt;
@@ -517,10 +518,18 @@ std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& insta
   return std::move(*info_parsed);
 }
 
-bool finish_interrupted_commit(const std::filesystem::path& install_dir, std::string_view public_key_hex) {
-  if (!interrupted_commit(install_dir, public_key_hex)) return false;
+}  // namespace
+
+std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& install_dir,
+                                              std::string_view public_key_hex) {
   const auto folders = work_folders(install_dir);
-  if (!folders) return false;
+  if (!folders) return std::nullopt;
+  return interrupted_commit_in(install_dir, *folders, public_key_hex);
+}
+
+bool finish_interrupted_commit(const std::filesystem::path& install_dir, std::string_view public_key_hex) {
+  const auto folders = work_folders(install_dir);
+  if (!folders || !interrupted_commit_in(install_dir, *folders, public_key_hex)) return false;
   for (const auto& [name, staged_name] : RELEASE_FILE_NAMES) {
     const std::filesystem::path from = join(folders->stage_dir, staged_name);
     struct stat info {};

@@ -43,10 +43,10 @@ struct FirstInstallWalk {
 // The paths that release information the program itself left names, whether
 // or not its signature still verifies: the folder's own ".manifest.json" and
 // the copy that a swap writes into the stage folder before it moves anything.
-void add_paths_of_own_release_files(const std::filesystem::path& install_dir, FirstInstallWalk& walk) {
-  std::vector<std::filesystem::path> sources = {install_dir / MANIFEST_FILE};
-  if (const auto folders = work_folders(install_dir))
-    sources.push_back(folders->stage_dir / STAGED_MANIFEST_FILE);
+void add_paths_of_own_release_files(const std::filesystem::path& install_dir,
+                                    const WorkFolders& folders, FirstInstallWalk& walk) {
+  const std::array<std::filesystem::path, 2> sources = {install_dir / MANIFEST_FILE,
+                                                        folders.stage_dir / STAGED_MANIFEST_FILE};
   for (const std::filesystem::path& source : sources)
     if (const auto text = read_regular_file(source, INSTALLED_MANIFEST_LIMIT))
       for (const std::string& path : unverified_file_paths(*text))
@@ -70,10 +70,11 @@ bool may_take_over(const FirstInstallWalk& walk, const std::string& raw_relative
 
 }  // namespace
 
-bool holds_foreign_files(const std::filesystem::path& install_dir, const ReleaseInfo& target) {
+bool holds_foreign_files(const std::filesystem::path& install_dir, const WorkFolders& folders,
+                         const ReleaseInfo& target) {
   FirstInstallWalk walk;
   for (const FileEntry& file : target.files) walk.owned_keys.insert(scan_path_key(file.path));
-  add_paths_of_own_release_files(install_dir, walk);
+  add_paths_of_own_release_files(install_dir, folders, walk);
   walk.program = running_program();
 
   struct Pending {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "release/install_layout.hpp"
 #include "release/release_info.hpp"
 
 // True when the folder holds a file that a first install must not take over.
@@ -12,4 +13,6 @@
 // part of the game" and remove it, so an install never begins in a folder
 // that holds something else. A folder that cannot be looked into may hold
 // anything and counts as holding something; links are judged, never walked.
-bool holds_foreign_files(const std::filesystem::path& install_dir, const ReleaseInfo& target);
+// `folders` are install_dir's work folders.
+bool holds_foreign_files(const std::filesystem::path& install_dir, const WorkFolders& folders,
+                         const ReleaseInfo& target);

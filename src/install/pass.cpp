@@ -194,7 +194,7 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
   auto folders = work_folders(install_dir);
   if (!folders) return std::unexpected(folders.error());
 
-  if (!installed && holds_foreign_files(install_dir, offered))
+  if (!installed && holds_foreign_files(install_dir, *folders, offered))
     return std::unexpected(display(install_dir) +
                            " is not empty and holds no Reef Town installation; choose an empty "
                            "folder");

@@ -166,11 +166,8 @@ UpdatePlan plan_update(const ReleaseInfo& target, const std::optional<ReleaseInf
       if (!target_paths.contains(file.path)) plan.to_remove.push_back(file.path);
   }
   if (report) {
-    // The raw name bytes name the file even when its text is lossy; a report
-    // made without them still gives its text.
-    for (std::size_t k = 0; k < report->extras.size(); ++k)
-      plan.to_remove.push_back(k < report->extra_paths.size() ? report->extra_paths[k]
-                                                              : report->extras[k]);
+    // The raw name bytes name the file even when its text is lossy.
+    for (const ExtraFile& extra : report->extras) plan.to_remove.push_back(extra.raw);
   }
 
   // Each piece that lies nowhere on disk, once, in the order the files to

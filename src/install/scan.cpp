@@ -92,9 +92,7 @@ void judge_file(std::string_view name, std::string raw_relative,
   if (std::ranges::find(RELEASE_INFO_FILES, relative) != RELEASE_INFO_FILES.end()) return;
   if (!has_suspect_extension(name)) return;
   report.problems.push_back("not part of the game: " + relative);
-  report.extras.push_back(std::move(relative));
-  // The raw bytes still name the file when its name is not valid text.
-  report.extra_paths.push_back(std::move(raw_relative));
+  report.extras.push_back({std::move(relative), std::move(raw_relative)});
 }
 
 // Judges every file of the open folder `folder` at once and gives back its

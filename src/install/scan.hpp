@@ -31,15 +31,23 @@ inline constexpr std::array<std::string_view, 14> SUSPECT_EXTENSIONS = {
 
 inline constexpr std::size_t SCAN_WORKERS_MAX = 8;
 
+// A file that is not part of the game, as its line shows it and as it lies
+// on disk.
+struct ExtraFile {
+  // The path in the "not part of the game" line; lossy when a name is not
+  // UTF-8.
+  std::string text;
+  // The raw relative name bytes, '/' between names: they still name the file
+  // when `text` does not.
+  std::string raw;
+};
+
 struct ScanReport {
   // "not part of the game: {}" lines in walk order, then "missing: {}" and
   // "changed: {}" in release order, then "modified: {}" in finishing order.
   std::vector<std::string> problems;
-  // The paths of the "not part of the game" lines, in the same order.
-  std::vector<std::string> extras;
-  // The same files as raw relative name bytes, '/' between names, in the same
-  // order: a name that is not UTF-8 is lossy in `extras` and names no file.
-  std::vector<std::string> extra_paths;
+  // The files of the "not part of the game" lines, in the same order.
+  std::vector<ExtraFile> extras;
   // Release path to release hash, for every file that was hashed and matched.
   std::unordered_map<std::string, std::string> verified;
 };

@@ -80,8 +80,7 @@ struct Case {
   std::vector<std::size_t> to_update = {};
   std::vector<std::string> to_download = {};  // piece contents
   std::vector<std::string> to_remove = {};
-  std::vector<std::string> extras = {};
-  std::vector<std::string> extra_paths = {};
+  std::vector<ExtraFile> extras = {};
   std::function<void(const fs::path&)> prepare = nullptr;
 };
 
@@ -233,15 +232,14 @@ TEST(Plan, SalvageAndLists) {
        .to_update = {1},
        .to_download = {C},
        .to_remove = {"old.dll", "Old2.dll", "old.dll", "mods/bad\xFF.dll", "x.exe"},
-       .extras = {"mods/bad" + fffd + ".dll", "x.exe"},
-       .extra_paths = {"mods/bad\xFF.dll", "x.exe"}},
-      {.name = "extras of a report without raw names: their text",
+       .extras = {{"mods/bad" + fffd + ".dll", "mods/bad\xFF.dll"}, {"x.exe", "x.exe"}}},
+      {.name = "extras alone, with no installed path to remove",
        .installed = std::vector<FileEntry>{},
        .target = {},
        .to_update = {},
        .to_download = {},
        .to_remove = {"x.exe"},
-       .extras = {"x.exe"}},
+       .extras = {{"x.exe", "x.exe"}}},
       {.name = "letter case counts: another case is another path",
        .installed = std::vector{entry("Data/Maps.pak", {A})},
        .verified = {"Data/Maps.pak"},
@@ -268,7 +266,6 @@ TEST(Plan, SalvageAndLists) {
         for (const FileEntry& file : *c.installed)
           if (file.path == path) report->verified.insert_or_assign(path, file.hash);
       report->extras = c.extras;
-      report->extra_paths = c.extra_paths;
     }
     ReleaseInfo target;
     target.files = c.target;

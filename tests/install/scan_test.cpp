@@ -40,6 +40,19 @@ void add_intact(ReleaseInfo& release, const fs::path& dir, const std::string& pa
   release.files.push_back({path, sha256_file_hex(dir / path).value(), {}, content.size()});
 }
 
+// The lines' texts and the raw names of a report's extras, in report order.
+std::vector<std::string> extra_texts(const ScanReport& report) {
+  std::vector<std::string> texts;
+  for (const ExtraFile& extra : report.extras) texts.push_back(extra.text);
+  return texts;
+}
+
+std::vector<std::string> extra_raws(const ScanReport& report) {
+  std::vector<std::string> raws;
+  for (const ExtraFile& extra : report.extras) raws.push_back(extra.raw);
+  return raws;
+}
+
 std::vector<std::string> names_in_listing_order(const fs::path& dir, bool folders) {
   std::vector<std::string> names;
   DIR* listing = ::opendir(dir.c_str());
@@ -122,13 +135,12 @@ TEST(Scan, WalkJudgesForeignFiles) {
     for (const std::string& w : c.want) want_lines.push_back("not part of the game: " + w);
     // Files of one folder come in the file system's own order.
     EXPECT_THAT(report.problems, UnorderedElementsAreArray(want_lines)) << c.name;
-    EXPECT_THAT(report.extras, UnorderedElementsAreArray(c.want)) << c.name;
+    EXPECT_THAT(extra_texts(report), UnorderedElementsAreArray(c.want)) << c.name;
     EXPECT_EQ(report.verified.count("ReefTown.exe"), 1u) << c.name;
     // Each raw path names the file on disk and reads as its extra.
-    ASSERT_EQ(report.extra_paths.size(), report.extras.size()) << c.name;
-    for (std::size_t i = 0; i < report.extras.size(); ++i) {
-      EXPECT_EQ(utf8_lossy(report.extra_paths[i]), report.extras[i]) << c.name;
-      EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path / report.extra_paths[i]))) << c.name;
+    for (const ExtraFile& extra : report.extras) {
+      EXPECT_EQ(utf8_lossy(extra.raw), extra.text) << c.name;
+      EXPECT_TRUE(fs::exists(fs::symlink_status(dir.path / extra.raw))) << c.name;
     }
   }
 }
@@ -150,8 +162,8 @@ TEST(Scan, WalkOrderFollowsTheListing) {
   }
 
   const ScanReport report = scan_install(dir.path, ReleaseInfo{});
-  EXPECT_THAT(report.extras, ElementsAreArray(want));
-  EXPECT_THAT(report.extra_paths, ElementsAreArray(want));
+  EXPECT_THAT(extra_texts(report), ElementsAreArray(want));
+  EXPECT_THAT(extra_raws(report), ElementsAreArray(want));
   ASSERT_EQ(report.problems.size(), want.size());
   for (std::size_t i = 0; i < want.size(); ++i)
     EXPECT_EQ(report.problems[i], "not part of the game: " + want[i]);
@@ -183,7 +195,7 @@ TEST(Scan, LinksAreNotWalkedThrough) {
     const ScanReport report = scan_install(dir.path, ReleaseInfo{});
     std::vector<std::string> want = {"sub/own.dll"};
     for (const std::string& w : c.want) want.push_back("sub/" + w);
-    EXPECT_THAT(report.extras, UnorderedElementsAreArray(want)) << c.name;
+    EXPECT_THAT(extra_texts(report), UnorderedElementsAreArray(want)) << c.name;
     EXPECT_EQ(report.problems.size(), want.size()) << c.name;
   }
 }
@@ -306,8 +318,8 @@ TEST(Scan, Scenarios) {
     std::vector<std::string> want_extras;
     for (const std::string& line : c.problems)
       if (line.starts_with("not part of the game: ")) want_extras.push_back(line.substr(22));
-    EXPECT_THAT(report.extras, ElementsAreArray(want_extras));
-    EXPECT_THAT(report.extra_paths, ElementsAreArray(c.extra_paths));
+    EXPECT_THAT(extra_texts(report), ElementsAreArray(want_extras));
+    EXPECT_THAT(extra_raws(report), ElementsAreArray(c.extra_paths));
     std::vector<std::string> verified;
     for (const auto& [path, hash] : report.verified) verified.push_back(path);
     EXPECT_THAT(verified, UnorderedElementsAreArray(c.verified));
@@ -400,8 +412,8 @@ TEST(Scan, DeepTreesAreWalkedWhole) {
     const std::vector<std::string> dlls = make_deep_tree(dir.path, c.folder, c.levels, c.branch);
     const ScanReport report = scan_install(dir.path, ReleaseInfo{});
     remove_deep_tree(dir.path, c.folder);
-    EXPECT_THAT(report.extras, UnorderedElementsAreArray(dlls));
-    EXPECT_THAT(report.extra_paths, UnorderedElementsAreArray(dlls));
+    EXPECT_THAT(extra_texts(report), UnorderedElementsAreArray(dlls));
+    EXPECT_THAT(extra_raws(report), UnorderedElementsAreArray(dlls));
     EXPECT_EQ(report.problems.size(), dlls.size());
   }
 }
@@ -423,8 +435,8 @@ TEST(Scan, FolderSwappedForALinkIsNotFollowed) {
   int behind_link = 0;
   for (int i = 0; i < 400; ++i) {
     const ScanReport report = scan_install(dir.path, ReleaseInfo{}, 1);
-    for (const std::string& extra : report.extras)
-      if (extra.ends_with("user.dll")) ++behind_link;
+    for (const ExtraFile& extra : report.extras)
+      if (extra.text.ends_with("user.dll")) ++behind_link;
   }
   stop = true;
   swapper.join();
@@ -447,7 +459,7 @@ TEST(Scan, LinesComeInTheirFourGroups) {
   EXPECT_THAT(report.problems,
               ElementsAre("not part of the game: z/extra.exe", "changed: b.dll", "missing: a.dll",
                           "missing: e.dll", "modified: c.dll"));
-  EXPECT_THAT(report.extras, ElementsAre("z/extra.exe"));
+  EXPECT_THAT(extra_texts(report), ElementsAre("z/extra.exe"));
   ASSERT_EQ(report.verified.size(), 1u);
   EXPECT_EQ(report.verified.at("d.dll"), release.files[3].hash);
 }
@@ -474,7 +486,7 @@ TEST(Scan, UnreadableFolderAndFile) {
     const ScanReport report = scan_install(dir.path, release);
     return report.problems == std::vector<std::string>{"not part of the game: top.dll",
                                                        "modified: secret.dat"} &&
-           report.extras == std::vector<std::string>{"top.dll"};
+           extra_texts(report) == std::vector<std::string>{"top.dll"};
   })) << "an unreadable folder is passed over, an unreadable release file is modified";
 }
 
