@@ -48,19 +48,6 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-// Zero when every byte went out, the error number otherwise.
-int write_all(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
 // The bytes of one piece at a time; emptied before each piece, its memory
 // kept for the next one of the same file, so a file of equal pieces
 // allocates once and nothing is zero-filled.
@@ -303,20 +290,6 @@ void roll_back(const std::vector<FileMove>& moves) {
   }
 }
 
-// `content` whole in a new file `name` in `folder`; a leftover of that name
-// (a link included) is replaced, never written through.
-std::expected<void, ErrorText> write_new_file(const std::filesystem::path& folder, std::string_view name,
-                                              const std::string& content) {
-  const auto created = create_fresh_file(folder, name, 0644);
-  if (!created) return std::unexpected(created.error().message());
-  UniqueFd closer{*created};
-  const int fd = *created;
-  if (const int failure = write_all(fd, reinterpret_cast<const unsigned char*>(content.data()), content.size()))
-    return std::unexpected(errno_text(failure));
-  if (closer.close_now() != 0) return std::unexpected(errno_text(errno));
-  return {};
-}
-
 // Zero when the bytes of the file at `path` are on disk, or when nothing is
 // there (its move fails and says so); the error number otherwise.
 int flush_file(const std::filesystem::path& path) {
@@ -362,19 +335,6 @@ std::expected<void, ErrorText> flush_to_disk(const std::vector<std::filesystem::
   if (::fsync(fd) != 0) return std::unexpected(errno_text(errno));
   return {};
 }
-
-struct ReleaseFile {
-  std::string_view name;
-  std::string_view staged_name;
-  const std::string& content;
-};
-
-// The release files in the order the swap writes and renames them.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 3> RELEASE_FILE_NAMES = {{
-    {MANIFEST_FILE, STAGED_MANIFEST_FILE},
-    {SIGNATURE_FILE, STAGED_SIGNATURE_FILE},
-    {VERSION_FILE, STAGED_VERSION_FILE},
-}};
 
 std::optional<std::string> read_small_file(const std::filesystem::path& path) {
   return read_regular_file(path, INSTALLED_MANIFEST_LIMIT);
@@ -438,19 +398,19 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
   // over the old ones at the end: a kill or a full disk never leaves empty
   // release files, and a kill between the renames leaves the copies that
   // finish_interrupted_commit completes the change with.
-  const std::array<ReleaseFile, 3> release_files = {{
-      {MANIFEST_FILE, STAGED_MANIFEST_FILE, target.manifest_json},
-      {SIGNATURE_FILE, STAGED_SIGNATURE_FILE, target.manifest_sig},
-      {VERSION_FILE, STAGED_VERSION_FILE, target.version},
-  }};
+  const std::array<const std::string*, 3> contents = {&target.manifest_json, &target.manifest_sig,
+                                                      &target.version};
   const auto remove_new_files = [&] {
-    for (const ReleaseFile& file : release_files)
-      (void)::unlink(join(folders.stage_dir, file.staged_name).c_str());
+    for (const std::string_view staged : STAGED_RELEASE_FILES)
+      (void)::unlink(join(folders.stage_dir, staged).c_str());
   };
-  for (const ReleaseFile& file : release_files) {
-    if (auto written = write_new_file(folders.stage_dir, file.staged_name, file.content); !written) {
+  for (std::size_t i = 0; i < contents.size(); ++i) {
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(contents[i]->data()),
+                                              contents[i]->size());
+    if (const std::error_code error =
+            write_fresh_file(folders.stage_dir, STAGED_RELEASE_FILES[i], bytes, 0644)) {
       remove_new_files();
-      return written;
+      return std::unexpected(error.message());
     }
   }
   // The built files and the new release files reach the disk before the
@@ -459,10 +419,10 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
   // its own; the rest of the file system (the cache, other programs' data)
   // is not waited for.
   std::vector<std::filesystem::path> to_flush;
-  to_flush.reserve(to_update.size() + release_files.size());
+  to_flush.reserve(to_update.size() + STAGED_RELEASE_FILES.size());
   for (const std::size_t position : to_update)
     to_flush.push_back(join(folders.stage_dir, target.files[position].path));
-  for (const ReleaseFile& file : release_files) to_flush.push_back(join(folders.stage_dir, file.staged_name));
+  for (const std::string_view staged : STAGED_RELEASE_FILES) to_flush.push_back(join(folders.stage_dir, staged));
   if (auto flushed = flush_to_disk(to_flush, folders.stage_dir); !flushed) {
     remove_new_files();
     return flushed;
@@ -471,8 +431,9 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
   std::vector<FileMove> moves;
   auto moved = move_files(install_dir, folders, target, to_update, to_remove, moves);
   if (moved) {
-    for (const ReleaseFile& file : release_files) {
-      if (::rename(join(folders.stage_dir, file.staged_name).c_str(), join(install_dir, file.name).c_str()) != 0) {
+    for (std::size_t i = 0; i < RELEASE_FILES.size(); ++i) {
+      if (::rename(join(folders.stage_dir, STAGED_RELEASE_FILES[i]).c_str(),
+                   join(install_dir, RELEASE_FILES[i]).c_str()) != 0) {
         moved = std::unexpected(errno_text(errno));
         break;
       }
@@ -499,10 +460,10 @@ std::optional<ReleaseInfo> interrupted_commit_in(const std::filesystem::path& in
   // The copies are written and renamed in one order, so a commit is under
   // way exactly when the first copy is gone and a later one is still there.
   const auto staged = [&](std::size_t i) {
-    return read_small_file(join(folders.stage_dir, RELEASE_FILE_NAMES[i].second));
+    return read_small_file(join(folders.stage_dir, STAGED_RELEASE_FILES[i]));
   };
   const auto installed = [&](std::size_t i) {
-    return read_small_file(join(install_dir, RELEASE_FILE_NAMES[i].first));
+    return read_small_file(join(install_dir, RELEASE_FILES[i]));
   };
   struct stat info {};
   if (::lstat(join(folders.stage_dir, STAGED_MANIFEST_FILE).c_str(), &info) == 0) return std::nullopt;
@@ -530,11 +491,11 @@ std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& insta
 bool finish_interrupted_commit(const std::filesystem::path& install_dir, std::string_view public_key_hex) {
   const auto folders = work_folders(install_dir);
   if (!folders || !interrupted_commit_in(install_dir, *folders, public_key_hex)) return false;
-  for (const auto& [name, staged_name] : RELEASE_FILE_NAMES) {
-    const std::filesystem::path from = join(folders->stage_dir, staged_name);
+  for (std::size_t i = 0; i < RELEASE_FILES.size(); ++i) {
+    const std::filesystem::path from = join(folders->stage_dir, STAGED_RELEASE_FILES[i]);
     struct stat info {};
     if (::lstat(from.c_str(), &info) != 0) continue;
-    if (::rename(from.c_str(), join(install_dir, name).c_str()) != 0) return false;
+    if (::rename(from.c_str(), join(install_dir, RELEASE_FILES[i]).c_str()) != 0) return false;
   }
   // What the stopped run would have done next.
   clean_up(*folders);

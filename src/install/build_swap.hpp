@@ -54,14 +54,13 @@ std::expected<void, ErrorText> place_file(const std::filesystem::path& install_d
                                           std::vector<FileMove>& moves, std::string_view path,
                                           const std::optional<std::filesystem::path>& staged);
 
-// The swap with its rollback: the three release files written whole under
-// their STAGED_ names in the stage folder and flushed to disk with the built
-// files, then an entry of
-// `to_remove` that stands where a folder of a built file must go moved out,
-// the built files in, the rest of `to_remove` out (an entry that is a file
-// just placed, or a folder holding one, stays), the release files renamed
-// into place in the order manifest, signature, version; on failure every move
-// undone, newest first, and the staged copies removed.
+// The swap with its rollback: the three release files written whole as their
+// staged copies in the stage folder and flushed to disk with the built files,
+// then an entry of `to_remove` that stands where a folder of a built file
+// must go moved out, the built files in, the rest of `to_remove` out (an
+// entry that is a file just placed, or a folder holding one, stays), the
+// release files renamed into place in the order manifest, signature, version;
+// on failure every move undone, newest first, and the staged copies removed.
 std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_dir,
                                           const WorkFolders& folders, const ReleaseInfo& target,
                                           const std::vector<std::size_t>& to_update,

@@ -29,6 +29,7 @@
 #include "platform/console.hpp"
 #include "platform/errno_text.hpp"
 #include "platform/fs_ops.hpp"
+#include "release/install_layout.hpp"
 
 namespace {
 
@@ -36,8 +37,6 @@ namespace fs = std::filesystem;
 
 constexpr int ZSTD_WINDOW_LOG_MAX = 27;
 constexpr double PROGRESS_MIN_ELAPSED_S = 0.1;
-// Appended to an id for the file a piece is written to before its rename.
-constexpr std::string_view PART_FILE_SUFFIX = ".part";
 
 constexpr std::string_view INCOMPLETE_FRAME_TEXT = "incomplete frame";
 constexpr std::string_view NOT_VERIFIED_TEXT = "a downloaded piece did not verify";
@@ -116,30 +115,6 @@ bool window_too_large(std::span<const std::uint8_t> rest) {
 struct DCtxFree {
   void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
 };
-
-// `bytes` whole in a fresh file `name` in `folder`: whatever another user put
-// at that name (a link, a FIFO) is removed, never written through.
-std::expected<void, ErrorText> write_whole_file(const fs::path& folder, const std::string& name,
-                                                std::span<const std::uint8_t> bytes) {
-  const auto created = create_fresh_file(folder, name, 0666);
-  if (!created) return std::unexpected(created.error().message());
-  const int fd = *created;
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
-      ::close(fd);
-      return std::unexpected(errno_text(error));
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  // A delayed write error (a full disk on some file systems) shows up here.
-  if (::close(fd) != 0 && errno != EINTR)
-    return std::unexpected(errno_text(errno));
-  return {};
-}
 
 // Only a regular file under the id's own name counts: a link or a FIFO that
 // someone put there is absent and gets replaced.
@@ -275,7 +250,10 @@ std::expected<void, ErrorText> fetch_piece(const DownloadContext& ctx, const std
   if (sha256_hex(bytes) != id) return std::unexpected(std::string(NOT_VERIFIED_TEXT));
 
   const std::string part_name = id + std::string(PART_FILE_SUFFIX);
-  if (auto written = write_whole_file(ctx.cache_dir, part_name, bytes); !written) return written;
+  // Whatever another user put at the part file's name (a link, a FIFO) is
+  // removed, never written through.
+  if (const std::error_code error = write_fresh_file(ctx.cache_dir, part_name, bytes, 0666))
+    return std::unexpected(error.message());
   const fs::path part = ctx.cache_dir / part_name;
   const fs::path final_path = ctx.cache_dir / id;
   if (::rename(part.c_str(), final_path.c_str()) != 0)

@@ -60,8 +60,6 @@ void add_paths_of_own_release_files(const std::filesystem::path& install_dir,
 bool may_take_over(const FirstInstallWalk& walk, const std::string& raw_relative,
                    const std::filesystem::path& path, bool top) {
   if (walk.owned_keys.contains(scan_path_key(utf8_lossy(raw_relative)))) return true;
-  static constexpr std::array<std::string_view, 3> RELEASE_FILES = {MANIFEST_FILE, SIGNATURE_FILE,
-                                                                    VERSION_FILE};
   if (top && std::ranges::find(RELEASE_FILES, raw_relative) != RELEASE_FILES.end()) return true;
   struct stat st {};
   return walk.program && ::stat(path.c_str(), &st) == 0 && st.st_dev == walk.program->device &&

@@ -160,6 +160,32 @@ std::expected<int, std::error_code> create_fresh_file(const std::filesystem::pat
   }
 }
 
+int write_all(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+std::error_code write_fresh_file(const std::filesystem::path& folder, std::string_view name,
+                                 std::span<const std::uint8_t> bytes, mode_t mode) {
+  const auto created = create_fresh_file(folder, name, mode);
+  if (!created) return created.error();
+  if (const int error = write_all(*created, bytes.data(), bytes.size())) {
+    ::close(*created);
+    return errno_code(error);
+  }
+  // Linux closes the descriptor even when close is interrupted.
+  if (::close(*created) != 0 && errno != EINTR) return errno_code();
+  return {};
+}
+
 std::expected<int, std::error_code> open_regular_file(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(errno == ELOOP ? errno_code(ENOENT) : errno_code());

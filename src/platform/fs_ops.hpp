@@ -5,9 +5,12 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -45,6 +48,17 @@ std::error_code sync_file_system(const std::filesystem::path& path);
 // The open descriptor, or the error.
 std::expected<int, std::error_code> create_fresh_file(const std::filesystem::path& base,
                                                       std::string_view relative, mode_t mode);
+
+// Writes all `size` bytes of `data` to `fd`, again after an interrupted or
+// short write. Zero, or the error number (EIO for a write that took nothing).
+int write_all(int fd, const void* data, std::size_t size);
+
+// `bytes` whole in a file made by create_fresh_file(`folder`, `name`, `mode`),
+// then closed: nothing another user put at that name is written through. The
+// error of the creation, of a write or of the close (where a delayed write
+// error, a full disk on some file systems, shows up); none on success.
+std::error_code write_fresh_file(const std::filesystem::path& folder, std::string_view name,
+                                 std::span<const std::uint8_t> bytes, mode_t mode);
 
 // Opens the regular file at `path` for reading without following a link at
 // its last name and without waiting (a FIFO never blocks). The descriptor,

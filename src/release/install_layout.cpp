@@ -1,5 +1,6 @@
 #include "release/install_layout.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -35,8 +36,13 @@ std::string scan_path_key(std::string_view path) {
 }
 
 bool names_release_file(std::string_view path) {
-  const std::string key = scan_path_key(path);
-  return key == MANIFEST_FILE || key == SIGNATURE_FILE || key == VERSION_FILE;
+  return std::ranges::find(RELEASE_FILES, scan_path_key(path)) != RELEASE_FILES.end();
+}
+
+std::filesystem::path without_trailing_slashes(const std::filesystem::path& path) {
+  std::string text = path.native();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
 }
 
 std::optional<std::filesystem::path> install_parent(const std::filesystem::path& install_dir) {
@@ -62,8 +68,7 @@ namespace {
 // belong to someone else.
 bool link_beside_its_target(const std::filesystem::path& install_dir,
                             const std::filesystem::path& parent) {
-  std::string text = install_dir.native();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();  // a '/' would follow the link
+  const std::filesystem::path text = without_trailing_slashes(install_dir);
   struct stat link {};
   struct stat target {};
   struct stat folder {};

@@ -3,6 +3,7 @@
 // install folder; the work folders beside it, in its parent folder.
 #pragma once
 
+#include <array>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -22,9 +23,19 @@ inline constexpr std::string_view STAGED_MANIFEST_FILE = ":manifest.json";
 inline constexpr std::string_view STAGED_SIGNATURE_FILE = ":manifest.sig";
 inline constexpr std::string_view STAGED_VERSION_FILE = ":version";
 
+// The three release files, and their staged copies, in the order of the swap.
+inline constexpr std::array<std::string_view, 3> RELEASE_FILES = {MANIFEST_FILE, SIGNATURE_FILE,
+                                                                  VERSION_FILE};
+inline constexpr std::array<std::string_view, 3> STAGED_RELEASE_FILES = {
+    STAGED_MANIFEST_FILE, STAGED_SIGNATURE_FILE, STAGED_VERSION_FILE};
+
 inline constexpr std::string_view CACHE_DIR_NAME = ".reeftown-cache";
 inline constexpr std::string_view STAGE_DIR_NAME = ".reeftown-stage";
 inline constexpr std::string_view OLD_DIR_NAME = ".reeftown-old";
+
+// Appended to a piece id in the cache folder for the file the piece is
+// written to before its rename.
+inline constexpr std::string_view PART_FILE_SUFFIX = ".part";
 
 inline constexpr std::string_view BAD_FOLDER_TEXT = "bad folder";
 
@@ -43,6 +54,10 @@ std::string scan_path_key(std::string_view path);
 // True when `path`, compared as scan_path_key compares, names one of the
 // three release files at the top of the install folder.
 bool names_release_file(std::string_view path);
+
+// The path as given without trailing '/' (the root stays "/"), so that lstat
+// sees a link itself rather than the folder it leads to.
+std::filesystem::path without_trailing_slashes(const std::filesystem::path& path);
 
 // The path with its last component taken away; a trailing '/' is no
 // component, so "a/b/" gives "a" and a single name gives "". None for the

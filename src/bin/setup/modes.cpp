@@ -163,13 +163,6 @@ std::optional<std::string> removal_refusal(const fs::path& real, const RunOption
   return std::nullopt;
 }
 
-// The path as given without trailing '/', so that lstat sees a link itself.
-fs::path without_trailing_slashes(const fs::path& path) {
-  std::string text = path.native();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 int run_normal(const Settings& settings, const RunOptions& options) {
