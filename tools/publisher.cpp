@@ -28,6 +28,8 @@
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
 #include "platform/errno_text.hpp"
+#include "platform/folder_lock.hpp"
+#include "platform/fs_ops.hpp"
 #include "platform/unique_fd.hpp"
 #include "platform/whole_file.hpp"
 #include "release/http.hpp"
@@ -516,30 +518,29 @@ std::expected<void, ErrorText> check_release_size(const PublishRequest& request,
   return {};
 }
 
-// Holds the tree's lock while it lives: one publish at a time per tree.
-struct TreeLock {
-  UniqueFd fd{-1};
-};
-
-std::expected<void, ErrorText> lock_tree(const fs::path& tree, TreeLock& lock) {
-  // The folder itself is locked, so that no lock file stands in the tree; a
-  // tree removed and made again meanwhile is locked anew.
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    UniqueFd fd(::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.fd < 0)
-      return std::unexpected("cannot open the server tree " + quoted(tree) + " (" + errno_text(errno) + ")");
-    if (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0) {
-      if (errno == EWOULDBLOCK)
+// Holds the tree's lock while it lives: one publish at a time per tree. The
+// folder itself is locked, so that no lock file stands in the tree; a tree
+// removed and made again meanwhile is locked anew.
+std::expected<FolderLock, ErrorText> lock_tree(const fs::path& tree) {
+  for (int round = 0; round < 10; ++round) {
+    LockAttempt attempt = try_lock_folder(tree);
+    switch (attempt.state) {
+      case LockAttempt::locked:
+        break;
+      case LockAttempt::busy:
         return std::unexpected("another publish into the server tree " + quoted(tree) +
                                " is running; publish again when it has ended");
-      return std::unexpected("cannot lock the server tree " + quoted(tree) + " (" + errno_text(errno) + ")");
+      case LockAttempt::no_folder:
+        return std::unexpected("cannot open the server tree " + quoted(tree) + " (" +
+                               errno_text(attempt.error) + ")");
+      case LockAttempt::failed:
+        return std::unexpected("cannot lock the server tree " + quoted(tree) + " (" +
+                               errno_text(attempt.error) + ")");
     }
     struct stat held {}, now {};
-    if (::fstat(fd.fd, &held) == 0 && ::stat(tree.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
-        held.st_ino == now.st_ino) {
-      std::swap(lock.fd.fd, fd.fd);
-      return {};
-    }
+    if (::fstat(attempt.lock.fd, &held) == 0 && ::stat(tree.c_str(), &now) == 0 &&
+        held.st_dev == now.st_dev && held.st_ino == now.st_ino)
+      return std::move(attempt.lock);
   }
   return std::unexpected("cannot lock the server tree " + quoted(tree) + " (it keeps being replaced)");
 }
@@ -564,7 +565,7 @@ void remove_dead_parts(const fs::path& tree) {
   for (const fs::path& place : places) {
     std::error_code walk;
     for (fs::directory_iterator it(place, walk); !walk && it != fs::directory_iterator(); it.increment(walk))
-      if (is_dead_part(it->path().filename().string())) fs::remove_all(it->path(), ec);
+      if (is_dead_part(it->path().filename().string())) (void)remove_tree(it->path());
   }
 }
 
@@ -638,7 +639,7 @@ std::expected<void, ErrorText> rename_no_replace(const fs::path& temp, const fs:
 }
 
 std::expected<PublishResult, ErrorText> publish(const PublishRequest& request, const PublishSeams& seams, Undo& undo,
-                                                TreeLock& lock) {
+                                                FolderLock& lock) {
   if (auto ok = check_request(request); !ok) return std::unexpected(ok.error());
   auto key = load_private_key(request.key_pem);
   if (!key) return std::unexpected(key.error());
@@ -651,7 +652,9 @@ std::expected<PublishResult, ErrorText> publish(const PublishRequest& request, c
   if (auto ok = check_release_size(request, *files, buffer); !ok) return std::unexpected(ok.error());
 
   if (auto made = make_dirs(request.tree_dir, undo); !made) return std::unexpected(made.error());
-  if (auto locked = lock_tree(request.tree_dir, lock); !locked) return std::unexpected(locked.error());
+  auto locked = lock_tree(request.tree_dir);
+  if (!locked) return std::unexpected(locked.error());
+  lock = std::move(*locked);
   remove_dead_parts(request.tree_dir);
   const fs::path versions = request.tree_dir / "v";
   const fs::path final = versions / request.version;
@@ -747,7 +750,7 @@ std::string piece_path(std::string_view id) {
 
 std::expected<PublishResult, ErrorText> publish_release(const PublishRequest& request, const PublishSeams& seams) {
   // The undo runs while the lock is still held.
-  TreeLock lock;
+  FolderLock lock;
   Undo undo{.tree = request.tree_dir, .files = {}, .pieces = {}, .dirs = {}};
   auto result = publish(request, seams, undo, lock);
   if (!result) undo.run();

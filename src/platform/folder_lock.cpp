@@ -25,7 +25,10 @@ LockAttempt try_lock_folder(const std::filesystem::path& folder) {
   LockAttempt attempt;
   const std::filesystem::path where = folder.empty() ? std::filesystem::path(".") : folder;
   const int fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return attempt;
+  if (fd < 0) {
+    attempt.error = errno;
+    return attempt;
+  }
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       attempt.state = LockAttempt::locked;
@@ -33,7 +36,8 @@ LockAttempt try_lock_folder(const std::filesystem::path& folder) {
       return attempt;
     }
     if (errno == EINTR) continue;
-    attempt.state = errno == EWOULDBLOCK ? LockAttempt::busy : LockAttempt::no_folder;
+    attempt.error = errno;
+    attempt.state = errno == EWOULDBLOCK ? LockAttempt::busy : LockAttempt::failed;
     ::close(fd);
     return attempt;
   }

@@ -15,11 +15,13 @@ struct FolderLock {
 };
 
 struct LockAttempt {
-  enum State { locked, busy, no_folder };
+  enum State { locked, busy, no_folder, failed };
   State state = no_folder;
   FolderLock lock;
+  int error = 0;  // the errno of an open (no_folder) or a lock (failed) that failed
 };
 
 // Takes the lock without waiting: busy when another process holds it,
-// no_folder when the folder cannot be opened (nothing there to guard yet).
+// no_folder when the folder cannot be opened (nothing there to guard yet),
+// failed when the system refuses the lock itself.
 LockAttempt try_lock_folder(const std::filesystem::path& folder);
