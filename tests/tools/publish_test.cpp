@@ -597,9 +597,14 @@ TEST_F(PublishTest, AnUnreadableFolderIsNamed) {
   const fs::path locked = game / "Content/locked";
   write_file(locked / "inside.bin", "x");
   fs::permissions(locked, fs::perms::none);
+  // The checkout may lie in a folder only its owner can enter: the child reads
+  // a copy of the key from the test's own folder.
+  PublishRequest r = request("1.0.0", 100);
+  r.key_pem = temp.path / "key.pem";
+  fs::copy_file(TEST_KEY_PEM, r.key_pem);
   ASSERT_TRUE(give_to_nobody(temp.path));
   const std::string error = in_child(drop_root, [&] {
-    const auto result = publish_release(request("1.0.0", 100));
+    const auto result = publish_release(r);
     return result ? std::string("published") : result.error();
   });
   fs::permissions(locked, fs::perms::owner_all);
