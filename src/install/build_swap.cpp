@@ -336,9 +336,6 @@ std::expected<void, ErrorText> flush_to_disk(const std::vector<std::filesystem::
   return {};
 }
 
-std::optional<std::string> read_small_file(const std::filesystem::path& path) {
-  return read_regular_file(path, INSTALLED_MANIFEST_LIMIT);
-}
 
 }  // namespace
 
@@ -460,10 +457,11 @@ std::optional<ReleaseInfo> interrupted_commit_in(const std::filesystem::path& in
   // The copies are written and renamed in one order, so a commit is under
   // way exactly when the first copy is gone and a later one is still there.
   const auto staged = [&](std::size_t i) {
-    return read_small_file(join(folders.stage_dir, STAGED_RELEASE_FILES[i]));
+    // A work folder: a link that another user put there counts as absent.
+    return read_work_file(join(folders.stage_dir, STAGED_RELEASE_FILES[i]), INSTALLED_MANIFEST_LIMIT);
   };
   const auto installed = [&](std::size_t i) {
-    return read_small_file(join(install_dir, RELEASE_FILES[i]));
+    return read_regular_file(join(install_dir, RELEASE_FILES[i]), INSTALLED_MANIFEST_LIMIT);
   };
   struct stat info {};
   if (::lstat(join(folders.stage_dir, STAGED_MANIFEST_FILE).c_str(), &info) == 0) return std::nullopt;
@@ -494,7 +492,8 @@ bool finish_interrupted_commit(const std::filesystem::path& install_dir, std::st
   for (std::size_t i = 0; i < RELEASE_FILES.size(); ++i) {
     const std::filesystem::path from = join(folders->stage_dir, STAGED_RELEASE_FILES[i]);
     struct stat info {};
-    if (::lstat(from.c_str(), &info) != 0) continue;
+    // Only the copies that were read: a link there was taken for absent.
+    if (::lstat(from.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
     if (::rename(from.c_str(), join(install_dir, RELEASE_FILES[i]).c_str()) != 0) return false;
   }
   // What the stopped run would have done next.

@@ -45,10 +45,13 @@ struct FirstInstallWalk {
 // the copy that a swap writes into the stage folder before it moves anything.
 void add_paths_of_own_release_files(const std::filesystem::path& install_dir,
                                     const WorkFolders& folders, FirstInstallWalk& walk) {
-  const std::array<std::filesystem::path, 2> sources = {install_dir / MANIFEST_FILE,
-                                                        folders.stage_dir / STAGED_MANIFEST_FILE};
-  for (const std::filesystem::path& source : sources)
-    if (const auto text = read_regular_file(source, INSTALLED_MANIFEST_LIMIT))
+  // The staged copy lies in a work folder that another user may write: only
+  // one that this user wrote may vouch for files in the install folder.
+  const std::array<std::optional<std::string>, 2> texts = {
+      read_regular_file(install_dir / MANIFEST_FILE, INSTALLED_MANIFEST_LIMIT),
+      read_work_file(folders.stage_dir / STAGED_MANIFEST_FILE, INSTALLED_MANIFEST_LIMIT)};
+  for (const std::optional<std::string>& text : texts)
+    if (text)
       for (const std::string& path : unverified_file_paths(*text))
         walk.owned_keys.insert(scan_path_key(path));
 }

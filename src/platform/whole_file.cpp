@@ -36,16 +36,27 @@ std::optional<std::string> read_to_end(int fd, std::size_t size, std::size_t lim
   }
 }
 
-}  // namespace
-
-std::optional<std::string> read_regular_file(const std::filesystem::path& path, std::size_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+// The whole of the regular file open as `fd` (none for anything else, or
+// when `fd` is no descriptor; with `own_only`, none for a file that another
+// user owns); closes it.
+std::optional<std::string> read_opened(int fd, std::size_t limit, bool own_only) {
   if (fd < 0) return std::nullopt;
   std::optional<std::string> text;
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      (!own_only || info.st_uid == ::geteuid()) &&
       static_cast<std::uint64_t>(info.st_size) <= limit)
     text = read_to_end(fd, static_cast<std::size_t>(info.st_size), limit);
   ::close(fd);
   return text;
+}
+
+}  // namespace
+
+std::optional<std::string> read_regular_file(const std::filesystem::path& path, std::size_t limit) {
+  return read_opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), limit, false);
+}
+
+std::optional<std::string> read_work_file(const std::filesystem::path& path, std::size_t limit) {
+  return read_opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW), limit, true);
 }

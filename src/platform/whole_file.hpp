@@ -13,3 +13,8 @@
 // a regular file: opening does not wait for a FIFO's writer, and a device is
 // never read.
 std::optional<std::string> read_regular_file(const std::filesystem::path& path, std::size_t limit);
+
+// The same for a file that the program itself wrote into a work folder,
+// where another user may have put something first: a link at the last name
+// is not followed, and a file that another user owns gives none.
+std::optional<std::string> read_work_file(const std::filesystem::path& path, std::size_t limit);

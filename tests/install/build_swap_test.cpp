@@ -630,11 +630,15 @@ TEST(InterruptedCommit, IsCompletedFromTheStagedCopies) {
   const std::string new_json = signed_json("2.0");
   const std::string old_sig = test_sign_hex(old_json) + "\n";
   const std::string new_sig = test_sign_hex(new_json) + "\n";
+  // How the staged copies came to be there: written by this user, or put
+  // there by another user who can write the work folders' parent.
+  enum Planted { own, link, other_user };
   struct Case {
     const char* name;
     std::vector<std::string> installed;  // json, sig, version
     std::vector<std::optional<std::string>> staged;
     std::optional<std::string> completed_version;
+    Planted planted = own;
   };
   const std::vector<Case> cases = {
       {"killed after the manifest rename", {new_json, old_sig, "1.0"}, {std::nullopt, new_sig, "2.0"}, "2.0"},
@@ -642,18 +646,35 @@ TEST(InterruptedCommit, IsCompletedFromTheStagedCopies) {
       {"killed before the commit", {old_json, old_sig, "1.0"}, {new_json, new_sig, "2.0"}, std::nullopt},
       {"no commit at all", {old_json, old_sig, "1.0"}, {std::nullopt, std::nullopt, std::nullopt}, std::nullopt},
       {"copies of another release", {new_json, old_sig, "1.0"}, {std::nullopt, old_sig, "1.0"}, std::nullopt},
+      // Copies the program did not write are never taken, nor followed.
+      {"links at the copies' names", {new_json, old_sig, "1.0"}, {std::nullopt, new_sig, "2.0"}, std::nullopt,
+       link},
+      {"copies another user wrote", {new_json, old_sig, "1.0"}, {std::nullopt, new_sig, "2.0"}, std::nullopt,
+       other_user},
   };
   const std::array<std::string_view, 3> names = {".manifest.json", ".manifest.sig", ".version"};
   const std::array<std::string_view, 3> staged_names = {STAGED_MANIFEST_FILE, STAGED_SIGNATURE_FILE,
                                                         STAGED_VERSION_FILE};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.planted == other_user && ::geteuid() != 0) continue;  // needs a second user
     Install in;
     fs::create_directories(in.folders.stage_dir);
     fs::create_directories(in.folders.cache_dir);
     for (std::size_t i = 0; i < 3; ++i) {
       write_file(in.install_dir / names[i], c.installed[i]);
-      if (c.staged[i]) write_file(in.folders.stage_dir / staged_names[i], *c.staged[i]);
+      if (!c.staged[i]) continue;
+      const fs::path staged = in.folders.stage_dir / staged_names[i];
+      if (c.planted == link) {
+        const fs::path elsewhere = in.dir.path / ("elsewhere" + std::to_string(i));
+        write_file(elsewhere, *c.staged[i]);
+        fs::create_symlink(elsewhere, staged);
+      } else {
+        write_file(staged, *c.staged[i]);
+        if (c.planted == other_user) {
+          ASSERT_EQ(::lchown(staged.c_str(), NOBODY, NOBODY), 0);
+        }
+      }
     }
 
     const auto view = interrupted_commit(in.install_dir, TEST_PUBLIC_KEY_HEX);

@@ -23,6 +23,7 @@
 #include "lib/hexdigest.hpp"
 #include "install/build_swap.hpp"
 #include "release/install_layout.hpp"
+#include "support/child.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
@@ -681,7 +682,12 @@ TEST_F(Pass, FirstInstallIntoForeignFolder) {
     std::vector<std::string> folders;
     bool link_to_setup;
     bool refused;
+    // A copy of release information in the stage folder, as a swap writes
+    // it, and whether another user (who can write the parent) put it there.
+    std::optional<std::string> staged_manifest = std::nullopt;
+    bool staged_by_other_user = false;
   };
+  const std::string names_tool = R"({"files":[{"p":"tool.dll"}]})";
   const std::vector<Case> cases = {
       {"a file of the user's", {{"notes.txt", "mine"}}, {}, false, true},
       {"another program below", {{"Other/app.exe", "x"}}, {}, false, true},
@@ -722,12 +728,28 @@ TEST_F(Pass, FirstInstallIntoForeignFolder) {
        {},
        false,
        true},
+      {"files that this user's staged copy names", {{"tool.dll", "kept"}}, {}, false, false, names_tool},
+      {"files that another user's copy in the stage folder names",
+       {{"tool.dll", "mine"}},
+       {},
+       false,
+       true,
+       names_tool,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.staged_by_other_user && ::geteuid() != 0) continue;  // needs a second user
     TempDir here;
     const fs::path folder = here.path / "Games";
     fs::create_directories(folder);
+    if (c.staged_manifest) {
+      const fs::path copy = here.path / STAGE_DIR_NAME / STAGED_MANIFEST_FILE;
+      write_file(copy, *c.staged_manifest);
+      if (c.staged_by_other_user) {
+        ASSERT_EQ(::lchown(copy.c_str(), NOBODY, NOBODY), 0);
+      }
+    }
     for (const auto& [path, content] : c.files) write_file(folder / path, content);
     for (const std::string& sub : c.folders) fs::create_directories(folder / sub);
     if (c.link_to_setup) fs::create_symlink(fs::read_symlink("/proc/self/exe"), folder / "ReefTownSetup");
@@ -741,7 +763,9 @@ TEST_F(Pass, FirstInstallIntoForeignFolder) {
                                          "choose an empty folder");
       EXPECT_EQ(pass.console, "Checking the installed files...\n");
       EXPECT_EQ(folder_files(folder), before);
-      EXPECT_FALSE(work_folders_in(here.path));
+      if (!c.staged_manifest) {
+        EXPECT_FALSE(work_folders_in(here.path));
+      }
     } else {
       ASSERT_TRUE(pass.result.has_value()) << pass.result.error();
       EXPECT_TRUE(std::holds_alternative<Installed>(*pass.result));
