@@ -4,20 +4,13 @@
 
 #include <optional>
 
+#include "support/fetch.hpp"
 #include "support/http_server.hpp"
 #include "support/test_key.hpp"
 
 namespace {
 
 constexpr std::string_view BASE_PATH = "/reef-town";
-
-// Bounded waits: a fault fails the test in seconds, a loaded machine does not.
-AgentSettings loopback() {
-  AgentSettings settings;
-  settings.connect_timeout = std::chrono::seconds(10);
-  settings.read_timeout = std::chrono::seconds(10);
-  return settings;
-}
 
 std::string pointer(std::string_view version, std::string_view manifest) {
   return "{\"version\": \"" + std::string(version) + "\", \"manifest\": \"" +

@@ -4,36 +4,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <expected>
 #include <thread>
 
-#include "release/http.hpp"
+#include "support/fetch.hpp"
 #include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-AgentSettings loopback() {
-  AgentSettings settings;
-  settings.connect_timeout = std::chrono::seconds(10);
-  settings.read_timeout = std::chrono::seconds(10);
-  return settings;
-}
-
-// The whole body of a GET through the program's own agent.
-std::expected<std::string, std::string> fetch_bytes(const std::string& url, AgentSettings settings = loopback()) {
-  auto response = make_agent(settings).get(url);
-  if (!response) return std::unexpected(describe_http_error(response.error()));
-  std::string body;
-  std::vector<std::uint8_t> buf(1 << 16);
-  for (;;) {
-    auto got = read_body(response->body, buf);
-    if (!got) return std::unexpected(got.error() + " after " + std::to_string(body.size()) + " bytes");
-    if (*got == 0) return body;
-    body.append(reinterpret_cast<const char*>(buf.data()), *got);
-  }
-}
 
 struct FolderTest : ::testing::Test {
   TempDir temp;
