@@ -18,6 +18,7 @@
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
+#include "support/wait_until.hpp"
 
 namespace {
 
@@ -109,9 +110,7 @@ TEST(Uninstall, HomeFolderWithHomeUnset) {
     const std::string left =
         "(" + home.string() + " is the root, a home folder or a folder above one and was left as it is)\n";
     if (c.handed_to_shell) {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (read_file(log).empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      wait_until([&] { return !read_file(log).empty(); }, std::chrono::seconds(10));
       EXPECT_THAT(read_file(log), HasSubstr("rmdir /s /q \"" + home.string() + "\""));
       EXPECT_THAT(read_file(err), ::testing::Not(HasSubstr(left)));
     } else {

@@ -22,6 +22,7 @@
 #include "support/child.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
+#include "support/wait_until.hpp"
 
 namespace {
 
@@ -160,12 +161,7 @@ struct StderrCapture {
   }
   // Waits, bounded, until the output so far holds `needle`.
   bool wait_for(std::string_view needle) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (so_far().find(needle) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return wait_until([&] { return so_far().find(needle) != std::string::npos; });
   }
   int saved = -1;
   std::FILE* file = nullptr;

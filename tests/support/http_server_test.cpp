@@ -8,6 +8,7 @@
 
 #include "support/fetch.hpp"
 #include "support/temp_dir.hpp"
+#include "support/wait_until.hpp"
 
 namespace fs = std::filesystem;
 
@@ -90,9 +91,7 @@ TEST_F(FolderTest, RulesFailDelayAndStallAPath) {
     EXPECT_EQ(fetch_bytes(base + "/c/bb/two.zst").value_or("<error>"), "two");
     answered = true;
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (server.piece_gets() < 5 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  wait_until([&] { return server.piece_gets() >= 5; });
   EXPECT_EQ(server.piece_gets(), 5u);
   EXPECT_FALSE(answered.load());
   server.set_rule("c/bb/two.zst", ServeRule{});
@@ -107,7 +106,7 @@ TEST_F(FolderTest, StopEndsAHeldRequest) {
   server.set_rule("latest.json", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0,
                                            .stall_after = std::nullopt, .answer_at_most = 0});
   std::jthread client([url = server.base_url() + "/latest.json"] { (void)fetch_bytes(url); });
-  while (server.requested_paths().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(wait_until([&] { return !server.requested_paths().empty(); }));
   const auto started = std::chrono::steady_clock::now();
   server.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
