@@ -1,23 +1,14 @@
 // Helpers shared by the tests of the publisher and of the static server.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "lib/hexdigest.hpp"
 #include "support/fetch.hpp"
-
-inline std::string sha256_of(std::string_view bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
-  return digest_hex(digest);
-}
+#include "support/sha256.hpp"
 
 // Bytes that do not compress away, the same for the same seed.
 inline std::string noise(std::size_t size, std::uint32_t seed) {
