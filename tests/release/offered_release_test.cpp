@@ -52,12 +52,6 @@ void publish(TestServer& server, const Publication& p) {
   }
 }
 
-std::vector<std::string> targets(const TestServer& server) {
-  std::vector<std::string> seen;
-  for (const LoggedRequest& request : server.requests()) seen.push_back(request.target);
-  return seen;
-}
-
 TEST(OfferedRelease, FetchesPointerInformationAndSignatureInOrder) {
   TestServer server = start_server();
   ASSERT_EQ(server.error, "");
@@ -73,7 +67,7 @@ TEST(OfferedRelease, FetchesPointerInformationAndSignatureInOrder) {
   // The texts travel unchanged, so that the installed copy verifies again.
   EXPECT_EQ(info->manifest_json, json);
   EXPECT_EQ(info->manifest_sig, sig);
-  EXPECT_EQ(targets(server),
+  EXPECT_EQ(server.targets(),
             (std::vector<std::string>{"/reef-town/latest.json", "/reef-town/v/1.2.0/manifest.json",
                                       "/reef-town/v/1.2.0/manifest.json.sig"}));
 }
@@ -108,7 +102,7 @@ TEST(OfferedRelease, RefusesPointersBeforeFetchingAnythingElse) {
     auto info = fetch_offered_release(server.url(BASE_PATH), TEST_PUBLIC_KEY_HEX, loopback());
     ASSERT_FALSE(info.has_value());
     EXPECT_EQ(info.error(), c.error);
-    EXPECT_EQ(targets(server), std::vector<std::string>{"/reef-town/latest.json"});
+    EXPECT_EQ(server.targets(), std::vector<std::string>{"/reef-town/latest.json"});
   }
 }
 
@@ -199,7 +193,7 @@ TEST(OfferedRelease, ChecksWhatTheSignedInformationSays) {
       ASSERT_FALSE(info.has_value());
       EXPECT_EQ(info.error(), error);
     }
-    EXPECT_EQ(targets(server), c.requested);
+    EXPECT_EQ(server.targets(), c.requested);
   }
 }
 
