@@ -44,13 +44,6 @@ void install_signed(const fs::path& dir, const std::vector<GameFile>& files) {
 const std::vector<GameFile> GAME = {
     {"ReefTown.exe", "game"}, {"Data/maps.pak", "maps"}, {"Data/sound.pak", "sound"}};
 
-std::map<std::string, std::string> folder_contents(const fs::path& dir) {
-  std::map<std::string, std::string> contents;
-  for (const auto& entry : fs::recursive_directory_iterator(dir))
-    contents[entry.path().string()] = entry.is_regular_file() ? read_file(entry.path()) : "/";
-  return contents;
-}
-
 // Every kind of problem counts, a foreign file alone included; the check
 // changes nothing on disk.
 TEST(CheckMode, ProblemsInReportOrderThenSummary) {
@@ -87,7 +80,7 @@ TEST(CheckMode, ProblemsInReportOrderThenSummary) {
     TempDir dir;
     install_signed(dir.path, GAME);
     c.damage(dir.path);
-    const auto before = folder_contents(dir.path);
+    const auto before = tree_listing(dir.path);
 
     const std::string dir_arg = c.empty_dir_in_working_folder ? "" : dir.path.string();
     const SetupRun run = run_setup({"--dir", dir_arg, "--check"}, "",
@@ -96,7 +89,7 @@ TEST(CheckMode, ProblemsInReportOrderThenSummary) {
     EXPECT_EQ(run.err, c.want_lines + "1.4.2 " + (c.want_exit == 0 ? "intact" : "MODIFIED") + ": " +
                            dir_arg + "\n");
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(folder_contents(dir.path), before);
+    EXPECT_EQ(tree_listing(dir.path), before);
   }
 }
 

@@ -16,8 +16,10 @@
 #include "bin/setup/modes.hpp"
 #include "bin/run_setup.hpp"
 #include "support/scoped_env.hpp"
+#include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
+#include "support/wait_until.hpp"
 
 namespace {
 
@@ -95,27 +97,19 @@ TEST(Uninstall, HomeFolderWithHomeUnset) {
     options.pass.public_key_hex = TEST_PUBLIC_KEY_HEX;
     options.password_home = password_home_of_test;
     options.input_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const fs::path err = dir.path / "err";
-    std::fflush(stderr);
-    const int saved = ::dup(2);
-    const int sink = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ::dup2(sink, 2);
-    const int code = run_uninstall(Settings{home, "http://127.0.0.1:9"}, options);
-    ::dup2(saved, 2);
-    ::close(saved);
-    ::close(sink);
+    int code = -1;
+    const std::string err =
+        captured_stderr([&] { code = run_uninstall(Settings{home, "http://127.0.0.1:9"}, options); });
     ::close(options.input_fd);
     EXPECT_EQ(code, 0);
     const std::string left =
         "(" + home.string() + " is the root, a home folder or a folder above one and was left as it is)\n";
     if (c.handed_to_shell) {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (read_file(log).empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      wait_until([&] { return !read_file(log).empty(); }, std::chrono::seconds(10));
       EXPECT_THAT(read_file(log), HasSubstr("rmdir /s /q \"" + home.string() + "\""));
-      EXPECT_THAT(read_file(err), ::testing::Not(HasSubstr(left)));
+      EXPECT_THAT(err, ::testing::Not(HasSubstr(left)));
     } else {
-      EXPECT_THAT(read_file(err), HasSubstr(left));
+      EXPECT_THAT(err, HasSubstr(left));
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       EXPECT_EQ(read_file(log), "");
     }

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.hpp"
+#include "support/wait_until.hpp"
 
 extern char** environ;
 
@@ -32,14 +33,11 @@ struct SetupRun {
 // Waits for `pid` until `timeout` has passed; then kills it. The wait status,
 // or none when the program had to be killed.
 inline std::optional<int> wait_bounded(pid_t pid, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+  pid_t done = 0;
+  if (wait_until([&] { return (done = ::waitpid(pid, &status, WNOHANG)) != 0; }, timeout)) {
     if (done == pid) return status;
-    if (done < 0) return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return std::nullopt;
   }
   ::kill(pid, SIGKILL);
   ::waitpid(pid, &status, 0);

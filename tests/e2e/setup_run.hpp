@@ -12,6 +12,8 @@
 
 #include <sys/types.h>
 
+#include "support/wait_until.hpp"
+
 struct SetupProcess {
   pid_t pid = -1;
   std::filesystem::path err_path;
@@ -47,15 +49,3 @@ SetupExit wait_setup(const SetupProcess& process,
 // Removes what the program draws over and over in place: the download and
 // build progress texts, so that the rest can be compared as exact text.
 std::string without_progress(const std::string& err);
-
-// Polls `ready` every millisecond for at most `bound`.
-template <typename Ready>
-bool wait_until(Ready ready, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (ready()) return true;
-    struct timespec pause {0, 1000000};
-    nanosleep(&pause, nullptr);
-  }
-  return ready();
-}

@@ -23,6 +23,7 @@
 #include "platform/fs_ops.hpp"
 #include "release/installed_release.hpp"
 #include "support/child.hpp"
+#include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
 
@@ -52,24 +53,6 @@ unsigned permission_bits(const fs::path& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return 0;
   return info.st_mode & 07777;
-}
-
-// Runs `call` with the standard error stream sent to a file; what it printed.
-template <typename Call>
-std::string captured_stderr(const Call& call) {
-  std::fflush(stderr);
-  std::FILE* sink = std::tmpfile();
-  const int saved = ::dup(2);
-  ::dup2(::fileno(sink), 2);
-  call();
-  std::fflush(stderr);
-  ::dup2(saved, 2);
-  ::close(saved);
-  std::string text;
-  std::rewind(sink);
-  for (int c; (c = std::fgetc(sink)) != EOF;) text.push_back(static_cast<char>(c));
-  std::fclose(sink);
-  return text;
 }
 
 // An install folder "game" in a fresh folder, with its work folders beside it.

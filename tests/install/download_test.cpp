@@ -21,6 +21,7 @@
 #include "lib/hexdigest.hpp"
 #include "support/child.hpp"
 #include "support/http_server.hpp"
+#include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -127,50 +128,6 @@ std::set<std::string> names_in(const fs::path& dir) {
 std::string failed(const std::string& cause) {
   return "download failed (" + cause + "); run setup again to continue";
 }
-
-// Everything written to the standard error stream while it lives.
-struct StderrCapture {
-  StderrCapture() {
-    std::fflush(stderr);
-    saved = ::dup(2);
-    file = std::tmpfile();
-    ::dup2(::fileno(file), 2);
-  }
-  ~StderrCapture() { finish(); }
-  std::string finish() {
-    if (!file) return text;
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    std::rewind(file);
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text.append(buf, n);
-    std::fclose(file);
-    file = nullptr;
-    return text;
-  }
-  // What has been written so far, while the capture goes on.
-  std::string so_far() const {
-    std::string seen;
-    if (!file) return text;
-    char buf[4096];
-    for (ssize_t n; (n = ::pread(::fileno(file), buf, sizeof buf, static_cast<off_t>(seen.size()))) > 0;)
-      seen.append(buf, static_cast<std::size_t>(n));
-    return seen;
-  }
-  // Waits, bounded, until the output so far holds `needle`.
-  bool wait_for(std::string_view needle) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (so_far().find(needle) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-  }
-  int saved = -1;
-  std::FILE* file = nullptr;
-  std::string text;
-};
 
 // Polls the server's log from its own thread and puts in `reply` for
 // `target` once `count` requests for it have come in: the reply to each

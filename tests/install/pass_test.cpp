@@ -25,6 +25,7 @@
 #include "release/install_layout.hpp"
 #include "support/child.hpp"
 #include "support/http_server.hpp"
+#include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_key.hpp"
 
@@ -99,33 +100,6 @@ TestRelease make_release(const std::string& version, std::uint64_t released,
 std::string piece_target(const std::string& id) { return "/c/" + id.substr(0, 2) + "/" + id + ".zst"; }
 
 // ---------------------------------------------------------------- console
-
-// Everything written to fd 2 while it lives.
-struct StderrCapture {
-  int saved = -1;
-  FILE* file = nullptr;
-
-  StderrCapture() {
-    std::fflush(stderr);
-    file = std::tmpfile();
-    saved = ::dup(2);
-    ::dup2(::fileno(file), 2);
-  }
-  std::string finish() {
-    if (saved < 0) return {};
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    saved = -1;
-    std::string text;
-    std::rewind(file);
-    char buf[4096];
-    while (std::size_t n = std::fread(buf, 1, sizeof buf, file)) text.append(buf, n);
-    std::fclose(file);
-    return text;
-  }
-  ~StderrCapture() { finish(); }
-};
 
 // True when `text` has the form of `pattern`, where '#' stands for any
 // blanks followed by at least one digit and every other character for itself.

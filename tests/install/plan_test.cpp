@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -13,10 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include "install/download.hpp"
-#include "lib/hexdigest.hpp"
+#include "support/sha256.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -26,12 +23,6 @@ using ::testing::ElementsAreArray;
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
-std::string id_of(std::string_view bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
-  return digest_hex(digest);
-}
-
 // Piece contents, each of another length so that wrong offsets show.
 const std::string A = "alpha piece ";
 const std::string B = "bravo piece, longer ";
@@ -40,7 +31,7 @@ const std::string D = "delta piece, new in the target";
 const std::string X = "x-ray, shared by two files";
 const std::string E = "echo";
 
-FilePiece piece(const std::string& bytes) { return {id_of(bytes), bytes.size()}; }
+FilePiece piece(const std::string& bytes) { return {sha256_of(bytes), bytes.size()}; }
 
 // A file made of `parts` in order, its hash and size true to them.
 FileEntry entry(std::string path, const std::vector<std::string>& parts) {
@@ -50,7 +41,7 @@ FileEntry entry(std::string path, const std::vector<std::string>& parts) {
     file.pieces.push_back(piece(part));
     content += part;
   }
-  file.hash = id_of(content);
+  file.hash = sha256_of(content);
   file.size = content.size();
   return file;
 }
@@ -58,7 +49,7 @@ FileEntry entry(std::string path, const std::vector<std::string>& parts) {
 // A file whose hash and size are true to `content` but whose pieces are
 // listed as given, as a release that lies about their lengths would list it.
 FileEntry listed(std::string path, const std::string& content, std::vector<FilePiece> pieces) {
-  return {std::move(path), id_of(content), std::move(pieces), content.size()};
+  return {std::move(path), sha256_of(content), std::move(pieces), content.size()};
 }
 
 struct Located {
@@ -126,7 +117,7 @@ TEST(Plan, SalvageAndLists) {
        .to_download = {A}},
       {.name = "empty piece beyond the largest file offset: not salvaged",
        .installed = std::vector{listed("game.pak", A,
-                                       {piece(A), {id_of(D), std::uint64_t{1} << 63}, piece("")})},
+                                       {piece(A), {sha256_of(D), std::uint64_t{1} << 63}, piece("")})},
        .disk = {{"game.pak", A}},
        .target = {entry("game.pak", {A, ""})},
        .salvaged = {{A, "game.pak", 0}},
@@ -173,14 +164,14 @@ TEST(Plan, SalvageAndLists) {
        .to_update = {1},
        .to_download = {B}},
       {.name = "intact file with lengths left out (0): no location from the release alone",
-       .installed = std::vector{listed("game.pak", A + B, {{id_of(A), 0}, {id_of(B), 0}})},
+       .installed = std::vector{listed("game.pak", A + B, {{sha256_of(A), 0}, {sha256_of(B), 0}})},
        .verified = {"game.pak"},
        .disk = {{"game.pak", A + B}},
        .target = {entry("game.pak", {A, B, E})},
        .to_update = {0},
        .to_download = {A, B, E}},
       {.name = "intact file with one length short: searched, what its bytes prove is kept",
-       .installed = std::vector{listed("game.pak", A + B + C, {piece(A), piece(B), {id_of(C), 0}})},
+       .installed = std::vector{listed("game.pak", A + B + C, {piece(A), piece(B), {sha256_of(C), 0}})},
        .verified = {"game.pak"},
        .disk = {{"game.pak", A + B + C}},
        .target = {entry("game.pak", {A, B, C, E})},
@@ -190,7 +181,7 @@ TEST(Plan, SalvageAndLists) {
       {.name = "intact file with lengths that add up only by wrapping around",
        // Taken literally, B would lie one byte before A's end.
        .installed = std::vector{listed("game.pak", A + B,
-                                       {piece(A), {id_of(D), U64_MAX}, piece(B), {id_of(E), 1}})},
+                                       {piece(A), {sha256_of(D), U64_MAX}, piece(B), {sha256_of(E), 1}})},
        .verified = {"game.pak"},
        .disk = {{"game.pak", A + B}},
        .target = {entry("new.pak", {A, B})},
@@ -199,7 +190,7 @@ TEST(Plan, SalvageAndLists) {
        .to_download = {B},
        .to_remove = {"game.pak"}},
       {.name = "intact file with a piece beyond the decoded limit: that piece is never salvaged",
-       .installed = std::vector{FileEntry{"game.pak", id_of(A + D), {piece(A), {id_of(D), over_limit}},
+       .installed = std::vector{FileEntry{"game.pak", sha256_of(A + D), {piece(A), {sha256_of(D), over_limit}},
                                           A.size() + over_limit}},
        .verified = {"game.pak"},
        .target = {entry("game.pak", {A, D, E})},
@@ -207,7 +198,7 @@ TEST(Plan, SalvageAndLists) {
        .to_update = {0},
        .to_download = {D, E}},
       {.name = "searched file with a piece of 2^40 bytes: never buffered, the others still found",
-       .installed = std::vector{listed("game.pak", A + B + D, {piece(A), piece(B), {id_of(D), huge}})},
+       .installed = std::vector{listed("game.pak", A + B + D, {piece(A), piece(B), {sha256_of(D), huge}})},
        .disk = {{"game.pak", A + B + D}},
        .target = {entry("game.pak", {A, B, D})},
        .salvaged = {{A, "game.pak", 0}, {B, "game.pak", A.size()}},
@@ -274,14 +265,14 @@ TEST(Plan, SalvageAndLists) {
 
     EXPECT_EQ(plan.salvaged.size(), c.salvaged.size());
     for (const Located& want : c.salvaged) {
-      const auto found = plan.salvaged.find(id_of(want.bytes));
+      const auto found = plan.salvaged.find(sha256_of(want.bytes));
       ASSERT_NE(found, plan.salvaged.end()) << "not salvaged: " << want.bytes;
       EXPECT_EQ(found->second.file, dir.path / want.path) << want.bytes;
       EXPECT_EQ(found->second.offset, want.offset) << want.bytes;
     }
     EXPECT_THAT(plan.to_update, ElementsAreArray(c.to_update));
     std::vector<std::string> want_ids;
-    for (const std::string& bytes : c.to_download) want_ids.push_back(id_of(bytes));
+    for (const std::string& bytes : c.to_download) want_ids.push_back(sha256_of(bytes));
     EXPECT_THAT(plan.to_download, ElementsAreArray(want_ids));
     EXPECT_THAT(plan.to_remove, ElementsAreArray(c.to_remove));
   }

@@ -19,6 +19,7 @@
 #include "support/child.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
+#include "support/wait_until.hpp"
 
 namespace {
 
@@ -32,8 +33,7 @@ void write_script(const fs::path& path, const std::string& body, fs::perms mode 
 
 // Waits up to ten seconds for a file that a detached child writes.
 std::string wait_for_file(const fs::path& path) {
-  for (int i = 0; i < 200 && !fs::exists(path); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  wait_until([&] { return fs::exists(path); }, std::chrono::seconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the writer finish its line
   return read_file(path);
 }

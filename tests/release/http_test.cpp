@@ -76,12 +76,6 @@ Reply with_body(Reply reply, std::string body) {
   return reply;
 }
 
-std::vector<std::string> targets(const TestServer& server) {
-  std::vector<std::string> seen;
-  for (const LoggedRequest& request : server.requests()) seen.push_back(request.target);
-  return seen;
-}
-
 TEST(HttpRequest, SendsExactlyTheFourHeaderLinesAndNothingElse) {
   // A proxy named by the environment must not be used.
   ScopedEnv http_proxy("http_proxy", "http://127.0.0.1:9");
@@ -233,7 +227,7 @@ TEST(HttpRedirect, FollowsCountsAndStopsAsTheStatusSays) {
     if (auto at = expected.find("{start}"); at != std::string::npos)
       expected.replace(at, 7, server.url("/start"));
     EXPECT_EQ(outcome(fetch_text(server.url(c.start), loopback())), expected);
-    EXPECT_EQ(targets(server), c.requested);
+    EXPECT_EQ(server.targets(), c.requested);
   }
 }
 
@@ -247,7 +241,7 @@ TEST(HttpRedirect, FromHttpsToPlainHttp) {
   secure.route(
       "/hop", redirect_reply(302, "http://localhost:" + std::to_string(plain.port()) + "/landing"));
   EXPECT_EQ(outcome(fetch_text(secure.url("/hop"), loopback(test_ca_pem()))), "text: landed");
-  EXPECT_EQ(targets(plain), std::vector<std::string>{"/landing"});
+  EXPECT_EQ(plain.targets(), std::vector<std::string>{"/landing"});
 }
 
 TEST(HttpBody, FramingAndContentCodings) {

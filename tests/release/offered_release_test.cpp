@@ -4,20 +4,13 @@
 
 #include <optional>
 
+#include "support/fetch.hpp"
 #include "support/http_server.hpp"
 #include "support/test_key.hpp"
 
 namespace {
 
 constexpr std::string_view BASE_PATH = "/reef-town";
-
-// Bounded waits: a fault fails the test in seconds, a loaded machine does not.
-AgentSettings loopback() {
-  AgentSettings settings;
-  settings.connect_timeout = std::chrono::seconds(10);
-  settings.read_timeout = std::chrono::seconds(10);
-  return settings;
-}
 
 std::string pointer(std::string_view version, std::string_view manifest) {
   return "{\"version\": \"" + std::string(version) + "\", \"manifest\": \"" +
@@ -59,12 +52,6 @@ void publish(TestServer& server, const Publication& p) {
   }
 }
 
-std::vector<std::string> targets(const TestServer& server) {
-  std::vector<std::string> seen;
-  for (const LoggedRequest& request : server.requests()) seen.push_back(request.target);
-  return seen;
-}
-
 TEST(OfferedRelease, FetchesPointerInformationAndSignatureInOrder) {
   TestServer server = start_server();
   ASSERT_EQ(server.error, "");
@@ -80,7 +67,7 @@ TEST(OfferedRelease, FetchesPointerInformationAndSignatureInOrder) {
   // The texts travel unchanged, so that the installed copy verifies again.
   EXPECT_EQ(info->manifest_json, json);
   EXPECT_EQ(info->manifest_sig, sig);
-  EXPECT_EQ(targets(server),
+  EXPECT_EQ(server.targets(),
             (std::vector<std::string>{"/reef-town/latest.json", "/reef-town/v/1.2.0/manifest.json",
                                       "/reef-town/v/1.2.0/manifest.json.sig"}));
 }
@@ -115,7 +102,7 @@ TEST(OfferedRelease, RefusesPointersBeforeFetchingAnythingElse) {
     auto info = fetch_offered_release(server.url(BASE_PATH), TEST_PUBLIC_KEY_HEX, loopback());
     ASSERT_FALSE(info.has_value());
     EXPECT_EQ(info.error(), c.error);
-    EXPECT_EQ(targets(server), std::vector<std::string>{"/reef-town/latest.json"});
+    EXPECT_EQ(server.targets(), std::vector<std::string>{"/reef-town/latest.json"});
   }
 }
 
@@ -206,7 +193,7 @@ TEST(OfferedRelease, ChecksWhatTheSignedInformationSays) {
       ASSERT_FALSE(info.has_value());
       EXPECT_EQ(info.error(), error);
     }
-    EXPECT_EQ(targets(server), c.requested);
+    EXPECT_EQ(server.targets(), c.requested);
   }
 }
 

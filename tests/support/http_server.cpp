@@ -515,6 +515,12 @@ std::vector<LoggedRequest> TestServer::requests() const {
   return state->log;
 }
 
+std::vector<std::string> TestServer::targets() const {
+  std::vector<std::string> seen;
+  for (const LoggedRequest& request : requests()) seen.push_back(request.target);
+  return seen;
+}
+
 std::vector<std::string> TestServer::requested_paths() const {
   std::vector<std::string> paths;
   for (const LoggedRequest& request : requests()) paths.push_back(folder_path(request.target));

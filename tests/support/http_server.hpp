@@ -120,6 +120,8 @@ struct TestServer {
   std::uint16_t port() const;
   // Every request so far, in the order they arrived.
   std::vector<LoggedRequest> requests() const;
+  // The target of every request so far, as in the request line.
+  std::vector<std::string> targets() const;
   // The path of every request so far as a path of the served folder: no
   // leading "/", no query.
   std::vector<std::string> requested_paths() const;

@@ -4,36 +4,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <expected>
 #include <thread>
 
-#include "release/http.hpp"
+#include "support/fetch.hpp"
 #include "support/temp_dir.hpp"
+#include "support/wait_until.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-AgentSettings loopback() {
-  AgentSettings settings;
-  settings.connect_timeout = std::chrono::seconds(10);
-  settings.read_timeout = std::chrono::seconds(10);
-  return settings;
-}
-
-// The whole body of a GET through the program's own agent.
-std::expected<std::string, std::string> fetch_bytes(const std::string& url, AgentSettings settings = loopback()) {
-  auto response = make_agent(settings).get(url);
-  if (!response) return std::unexpected(describe_http_error(response.error()));
-  std::string body;
-  std::vector<std::uint8_t> buf(1 << 16);
-  for (;;) {
-    auto got = read_body(response->body, buf);
-    if (!got) return std::unexpected(got.error() + " after " + std::to_string(body.size()) + " bytes");
-    if (*got == 0) return body;
-    body.append(reinterpret_cast<const char*>(buf.data()), *got);
-  }
-}
 
 struct FolderTest : ::testing::Test {
   TempDir temp;
@@ -112,9 +91,7 @@ TEST_F(FolderTest, RulesFailDelayAndStallAPath) {
     EXPECT_EQ(fetch_bytes(base + "/c/bb/two.zst").value_or("<error>"), "two");
     answered = true;
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (server.piece_gets() < 5 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  wait_until([&] { return server.piece_gets() >= 5; });
   EXPECT_EQ(server.piece_gets(), 5u);
   EXPECT_FALSE(answered.load());
   server.set_rule("c/bb/two.zst", ServeRule{});
@@ -129,7 +106,7 @@ TEST_F(FolderTest, StopEndsAHeldRequest) {
   server.set_rule("latest.json", ServeRule{.delay = std::chrono::milliseconds(0), .fail_status = 0,
                                            .stall_after = std::nullopt, .answer_at_most = 0});
   std::jthread client([url = server.base_url() + "/latest.json"] { (void)fetch_bytes(url); });
-  while (server.requested_paths().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(wait_until([&] { return !server.requested_paths().empty(); }));
   const auto started = std::chrono::steady_clock::now();
   server.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));

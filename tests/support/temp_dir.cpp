@@ -50,3 +50,20 @@ std::string read_file(const std::filesystem::path& path) {
   s << in.rdbuf();
   return s.str();
 }
+
+std::map<std::string, std::string> tree_listing(const std::filesystem::path& root) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  if (!std::filesystem::exists(root, ec)) return out;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string rel = entry.path().lexically_relative(root).generic_string();
+    if (entry.is_symlink()) {
+      out[rel] = "<link> " + std::filesystem::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      out[rel] = "<folder>";
+    } else {
+      out[rel] = entry.is_regular_file() ? read_file(entry.path()) : "<other>";
+    }
+  }
+  return out;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -21,3 +22,8 @@ void write_file(const std::filesystem::path& path, std::string_view content);
 
 // The whole content of `path`; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+
+// Everything below `root` by its relative path: a file's content, "<folder>",
+// "<link> " and the link's target, or "<other>" (never read, so a FIFO cannot
+// block). A tree to compare before and after; empty when `root` is missing.
+std::map<std::string, std::string> tree_listing(const std::filesystem::path& root);

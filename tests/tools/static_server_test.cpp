@@ -21,17 +21,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sends `request` as it is and returns everything the server says until it
-// closes the connection (or a few seconds pass).
-std::string raw_exchange(std::uint16_t port, std::string_view request) {
+// A connection to 127.0.0.1:`port`, receiving into a buffer of about
+// `receive_buffer` bytes when not 0; -1 when none is made.
+int connect_to(std::uint16_t port, int receive_buffer = 0) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends `request` as it is and returns everything the server says until it
+// closes the connection (or a few seconds pass).
+std::string raw_exchange(std::uint16_t port, std::string_view request) {
+  const int fd = connect_to(port);
+  if (fd < 0) return "";
   std::string out;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
     for (;;) {
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, 5000) <= 0) break;
@@ -49,22 +61,6 @@ std::string raw_exchange(std::uint16_t port, std::string_view request) {
 std::string sized_request(std::size_t size) {
   const std::string start = "GET /latest.json?", end = " HTTP/1.1\r\nConnection: close\r\n\r\n";
   return start + std::string(size - start.size() - end.size(), 'q') + end;
-}
-
-// A connection to 127.0.0.1:`port`, receiving into a buffer of about
-// `receive_buffer` bytes when not 0; -1 when none is made.
-int connect_to(std::uint16_t port, int receive_buffer = 0) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 struct ServerTest : ::testing::Test {

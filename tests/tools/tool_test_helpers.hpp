@@ -1,33 +1,14 @@
 // Helpers shared by the tests of the publisher and of the static server.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <algorithm>
-#include <array>
-#include <chrono>
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "lib/hexdigest.hpp"
-#include "release/http.hpp"
-
-// Bounded waits: a fault fails the test in seconds, a loaded machine does not.
-inline AgentSettings loopback() {
-  AgentSettings settings;
-  settings.connect_timeout = std::chrono::seconds(10);
-  settings.read_timeout = std::chrono::seconds(10);
-  return settings;
-}
-
-inline std::string sha256_of(std::string_view bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
-  return digest_hex(digest);
-}
+#include "support/fetch.hpp"
+#include "support/sha256.hpp"
 
 // Bytes that do not compress away, the same for the same seed.
 inline std::string noise(std::size_t size, std::uint32_t seed) {
@@ -41,19 +22,7 @@ inline std::string noise(std::size_t size, std::uint32_t seed) {
   }
   return out;
 }
-// The whole body of a GET through the program's own agent.
-inline std::expected<std::string, std::string> fetch_bytes(const std::string& url, AgentSettings settings = loopback()) {
-  auto response = make_agent(settings).get(url);
-  if (!response) return std::unexpected(describe_http_error(response.error()));
-  std::string body;
-  std::vector<std::uint8_t> buf(1 << 20);
-  for (;;) {
-    auto got = read_body(response->body, buf);
-    if (!got) return std::unexpected(got.error() + " after " + std::to_string(body.size()) + " bytes");
-    if (*got == 0) return body;
-    body.append(reinterpret_cast<const char*>(buf.data()), *got);
-  }
-}
+
 // Requests below "c/" in a server's log: the pieces asked for.
 inline std::uint64_t piece_requests(const std::vector<std::string>& paths) {
   return static_cast<std::uint64_t>(
