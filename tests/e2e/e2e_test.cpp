@@ -17,6 +17,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -410,12 +413,34 @@ TEST_F(EndToEnd, InstalledLaterReleaseIsKeptOverAnOlderOffer) {
   expect_installed(v2, 2);
 }
 
+// A loopback port that refuses every connection while the value lives: the
+// socket is bound but never listens, so no other test's server can take the
+// port meanwhile, as it could take one that a stopped server gave back.
+struct RefusingPort {
+  int fd = -1;
+  std::string base_url;  // empty when no port could be had
+
+  RefusingPort() {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      base_url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  ~RefusingPort() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
 TEST_F(EndToEnd, OfflineFallback) {
-  // A port that nothing listens on.
-  auto closed = start_static_server(root.path);
-  ASSERT_TRUE(closed.has_value());
-  const std::string offline_base = closed->base_url();
-  closed->stop();
+  const RefusingPort closed;
+  const std::string& offline_base = closed.base_url;
+  ASSERT_FALSE(offline_base.empty());
   const std::string unreachable = "cannot reach the download server (" + offline_base + "/latest.json: ";
 
   // Nothing installed: the fetch's own text.
