@@ -768,6 +768,14 @@ TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
   install_release(quoted);
   const fs::path home_with_game = root.path / "home-with-game";
   install_release(home_with_game);
+  // An update to 2.0 killed right after its ".manifest.json" rename: the
+  // signature and version copies still wait in the stage folder beside it.
+  const PublishResult v2 = publish("2.0", 200, 2);
+  const fs::path cut_short = root.path / "cut" / "game";
+  install_release(cut_short);
+  write_file(cut_short / ".manifest.json", v2.manifest_json);
+  write_file(root.path / "cut" / ".reeftown-stage" / STAGED_SIGNATURE_FILE, v2.manifest_sig);
+  write_file(root.path / "cut" / ".reeftown-stage" / STAGED_VERSION_FILE, "2.0");
 
   const std::string no_game = " holds no Reef Town installation";
   struct Case {
@@ -792,6 +800,7 @@ TEST_F(UninstallGuard, FolderIsRemovedOnlyWhenItHoldsTheGameOrNothing) {
       {"release files", game, home, game, ""},
       {"a way up from inside", game / "Content" / "..", home, game, ""},
       {"a link to the game", link, home, game, ""},
+      {"an update cut short between its release-file renames", cut_short, home, cut_short, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -198,6 +198,11 @@ int run_uninstall(const Settings& settings, const RunOptions& options) {
   auto lock = lock_installation(install_dir, false);
   if (!lock) return fail_with(lock.error(), options.input_fd);
 
+  // A run killed between the renames of the release files left the staged
+  // copies that complete them; they go with the work folders below, so the
+  // commit is completed first and the folder is judged by what it holds.
+  (void)finish_interrupted_commit(install_dir, options.pass.public_key_hex);
+
   print("Removing Reef Town from " + display(install_dir) + "...\n");
   if (const auto installed = load_committed_release(install_dir, options.pass.public_key_hex)) {
     if (path_exists(anti_cheat_installer(install_dir)) &&
