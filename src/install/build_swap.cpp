@@ -339,6 +339,14 @@ std::expected<void, ErrorText> flush_to_disk(const std::vector<std::filesystem::
 
 }  // namespace
 
+std::expected<void, ErrorText> make_work_folder(const std::filesystem::path& folder) {
+  const auto own = make_own_folder(folder);
+  if (!own) return std::unexpected(own.error().message());
+  if (!*own)
+    return std::unexpected(display(folder) + " is not a folder of your own; remove it and run setup again");
+  return {};
+}
+
 bool starts_as_program(std::string_view path, const ReleaseInfo& target) {
   const std::string key = scan_path_key(path);
   return key == scan_path_key(target.launch) || key == scan_path_key(ANTI_CHEAT_SETUP_PATH);
@@ -348,6 +356,9 @@ std::expected<void, ErrorText> build_files(const WorkFolders& folders, const Rel
                                            const std::vector<std::size_t>& to_update,
                                            const SalvageMap& salvaged) {
   (void)remove_tree(folders.stage_dir);
+  if (!to_update.empty()) {
+    if (auto made = make_work_folder(folders.stage_dir); !made) return made;
+  }
   const std::string count = std::to_string(to_update.size());
   for (std::size_t k = 0; k < to_update.size(); ++k) {
     print("\r  building files " + std::to_string(k + 1) + "/" + count + "   ");
@@ -390,6 +401,7 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
                                           const std::vector<std::size_t>& to_update,
                                           const std::vector<std::string>& to_remove) {
   (void)remove_tree(folders.old_dir);
+  if (auto made = make_work_folder(folders.stage_dir); !made) return made;
 
   // Written whole into the stage folder before anything moves and renamed
   // over the old ones at the end: a kill or a full disk never leaves empty
@@ -425,6 +437,12 @@ std::expected<void, ErrorText> swap_files(const std::filesystem::path& install_d
     return flushed;
   }
 
+  // Made only now, when the files are about to move: the replaced files go
+  // into it, so it must be this user's own.
+  if (auto made = make_work_folder(folders.old_dir); !made) {
+    remove_new_files();
+    return made;
+  }
   std::vector<FileMove> moves;
   auto moved = move_files(install_dir, folders, target, to_update, to_remove, moves);
   if (moved) {

@@ -33,6 +33,12 @@ inline constexpr std::string_view ANTI_CHEAT_SETUP_PATH = "EasyAntiCheat/EasyAnt
 // scan compares paths: a launch value "./ReefTown.exe" names "ReefTown.exe".
 bool starts_as_program(std::string_view path, const ReleaseInfo& target);
 
+// Makes the work folder `folder` or finds it this user's own: the I/O error
+// text, or "{folder} is not a folder of your own; remove it and run setup
+// again" for another user's folder or a link, whose files could be swapped
+// between the build and the swap.
+std::expected<void, ErrorText> make_work_folder(const std::filesystem::path& folder);
+
 // One move of the swap: `backup` is where the entry that stood at `target`
 // went, none when nothing stood there.
 struct FileMove {

@@ -209,8 +209,7 @@ std::expected<PassOutcome, ErrorText> install_pass(std::string_view base_url,
   if (!folders) return std::unexpected(folders.error());
   if (auto same = check_same_file_system(install_dir, *folders, offered, plan); !same)
     return std::unexpected(same.error());
-  if (auto created = create_folder(folders->cache_dir); !created)
-    return std::unexpected(created.error());
+  if (auto made = make_work_folder(folders->cache_dir); !made) return std::unexpected(made.error());
 
   if (auto downloaded = download_pieces(base_url, folders->cache_dir, offered, plan.to_download,
                                         options.download);

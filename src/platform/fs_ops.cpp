@@ -160,6 +160,18 @@ std::expected<int, std::error_code> create_fresh_file(const std::filesystem::pat
   }
 }
 
+std::expected<bool, std::error_code> make_own_folder(const std::filesystem::path& path) {
+  std::error_code error;
+  if (path.has_relative_path() && path.has_parent_path())
+    std::filesystem::create_directories(path.parent_path(), error);
+  if (error) return std::unexpected(error);
+  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  if (errno != EEXIST) return std::unexpected(errno_code());
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return std::unexpected(errno_code());
+  return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid();
+}
+
 int write_all(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (size > 0) {

@@ -49,6 +49,12 @@ std::error_code sync_file_system(const std::filesystem::path& path);
 std::expected<int, std::error_code> create_fresh_file(const std::filesystem::path& base,
                                                       std::string_view relative, mode_t mode);
 
+// Makes the folder `path`, and any missing folder above it, unless a folder
+// of this user's own already stands there: true then. False when anything
+// else stands at the name: a folder that another user made (who could swap
+// its files under the program), or a link. The error of a failed creation.
+std::expected<bool, std::error_code> make_own_folder(const std::filesystem::path& path);
+
 // Writes all `size` bytes of `data` to `fd`, again after an interrupted or
 // short write. Zero, or the error number (EIO for a write that took nothing).
 int write_all(int fd, const void* data, std::size_t size);

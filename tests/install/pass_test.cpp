@@ -647,6 +647,42 @@ TEST_F(Pass, SymlinkedInstallFolder) {
   EXPECT_FALSE(work_folders_in(dir.parent_path()));
 }
 
+// A cache folder that another user made beside the install folder (in a
+// parent that others may write), or a link at its name, is never used: its
+// pieces could be swapped under the program between the download and the
+// build. The pass ends before it fetches anything.
+TEST_F(Pass, WorkFolderOfAnotherUserIsNeverUsed) {
+  const TestRelease release = make_release("1.0", 100, base_files());
+  serve(release);
+  const fs::path cache = dir.parent_path() / CACHE_DIR_NAME;
+  const fs::path elsewhere = dir.parent_path() / "elsewhere";
+  struct Case {
+    const char* name;
+    bool link;
+  };
+  for (const Case& c : {Case{"another user's folder", false}, Case{"a link to a folder", true}}) {
+    SCOPED_TRACE(c.name);
+    if (!c.link && ::geteuid() != 0) continue;  // needs a second user
+    fs::remove_all(cache);
+    fs::create_directories(elsewhere);
+    if (c.link) {
+      fs::create_directory_symlink(elsewhere, cache);
+    } else {
+      fs::create_directories(cache);
+      fs::permissions(cache, fs::perms::all);
+      ASSERT_EQ(::lchown(cache.c_str(), NOBODY, NOBODY), 0);
+    }
+    const std::size_t pieces_before = piece_requests();
+    const PassRun pass = run(dir, release.info);
+    ASSERT_FALSE(pass.result.has_value());
+    EXPECT_EQ(pass.result.error(),
+              cache.string() + " is not a folder of your own; remove it and run setup again");
+    EXPECT_EQ(piece_requests(), pieces_before);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+  }
+  fs::remove_all(cache);
+}
+
 TEST_F(Pass, FirstInstallIntoForeignFolder) {
   const TestRelease release = make_release("1.0", 100, base_files());
   serve(release);
