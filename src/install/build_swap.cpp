@@ -504,18 +504,18 @@ std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& insta
   return interrupted_commit_in(install_dir, *folders, public_key_hex);
 }
 
-bool finish_interrupted_commit(const std::filesystem::path& install_dir, std::string_view public_key_hex) {
-  const auto folders = work_folders(install_dir);
-  if (!folders || !interrupted_commit_in(install_dir, *folders, public_key_hex)) return false;
+bool finish_interrupted_commit(const std::filesystem::path& install_dir, const WorkFolders& folders,
+                               std::string_view public_key_hex) {
+  if (!interrupted_commit_in(install_dir, folders, public_key_hex)) return false;
   for (std::size_t i = 0; i < RELEASE_FILES.size(); ++i) {
-    const std::filesystem::path from = join(folders->stage_dir, STAGED_RELEASE_FILES[i]);
+    const std::filesystem::path from = join(folders.stage_dir, STAGED_RELEASE_FILES[i]);
     struct stat info {};
     // Only the copies that were read: a link there was taken for absent.
     if (::lstat(from.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
     if (::rename(from.c_str(), join(install_dir, RELEASE_FILES[i]).c_str()) != 0) return false;
   }
   // What the stopped run would have done next.
-  clean_up(*folders);
+  clean_up(folders);
   return true;
 }
 

@@ -82,10 +82,10 @@ void clean_up(const WorkFolders& folders);
 std::optional<ReleaseInfo> interrupted_commit(const std::filesystem::path& install_dir,
                                               std::string_view public_key_hex);
 
-// Completes such a commit: the staged copies left are renamed into place and
-// the work folders removed, as the stopped run would have done. True when a
-// commit was completed.
-bool finish_interrupted_commit(const std::filesystem::path& install_dir,
+// Completes such a commit: the staged copies left in folders.stage_dir are
+// renamed into place and the work folders removed, as the stopped run would
+// have done. True when a commit was completed.
+bool finish_interrupted_commit(const std::filesystem::path& install_dir, const WorkFolders& folders,
                                std::string_view public_key_hex);
 
 // The installed release as a completed commit would leave it: the

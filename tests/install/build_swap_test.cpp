@@ -664,7 +664,7 @@ TEST(InterruptedCommit, IsCompletedFromTheStagedCopies) {
     EXPECT_EQ(view ? std::optional(view->version) : std::nullopt, c.completed_version);
     EXPECT_EQ(read_file(in.install_dir / ".manifest.sig"), c.installed[1]);
 
-    EXPECT_EQ(finish_interrupted_commit(in.install_dir, TEST_PUBLIC_KEY_HEX), c.completed_version.has_value());
+    EXPECT_EQ(finish_interrupted_commit(in.install_dir, in.folders, TEST_PUBLIC_KEY_HEX), c.completed_version.has_value());
     const auto loaded = load_installed_release(in.install_dir, TEST_PUBLIC_KEY_HEX);
     if (c.completed_version) {
       ASSERT_TRUE(loaded.has_value());

@@ -170,8 +170,10 @@ int run_normal(const Settings& settings, const RunOptions& options) {
   if (!lock) return fail_with(lock.error(), options.input_fd);
   // A run killed between the renames of the release files left copies that
   // complete them; online or offline, this run starts from that release.
-  (void)finish_interrupted_commit(settings.install_dir, options.pass.public_key_hex);
-  if (lock->folders) remove_folder(lock->folders->old_dir);
+  if (lock->folders) {
+    (void)finish_interrupted_commit(settings.install_dir, *lock->folders, options.pass.public_key_hex);
+    remove_folder(lock->folders->old_dir);
+  }
 
   print("Reef Town\n=========\n\n");
   print("Checking for updates...\n");
@@ -201,7 +203,8 @@ int run_uninstall(const Settings& settings, const RunOptions& options) {
   // A run killed between the renames of the release files left the staged
   // copies that complete them; they go with the work folders below, so the
   // commit is completed first and the folder is judged by what it holds.
-  (void)finish_interrupted_commit(install_dir, options.pass.public_key_hex);
+  if (lock->folders)
+    (void)finish_interrupted_commit(install_dir, *lock->folders, options.pass.public_key_hex);
 
   print("Removing Reef Town from " + display(install_dir) + "...\n");
   if (const auto installed = load_committed_release(install_dir, options.pass.public_key_hex)) {
