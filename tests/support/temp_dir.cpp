@@ -6,12 +6,41 @@
 #include <stdexcept>
 #include <string>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// True when every folder from the root down to `folder` lets others pass.
+bool others_can_pass(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::filesystem::path walked = std::filesystem::canonical(folder, ec);
+  if (ec) return false;
+  for (;;) {
+    struct stat info {};
+    if (::stat(walked.c_str(), &info) != 0 || !(info.st_mode & S_IXOTH)) return false;
+    if (walked == walked.root_path()) return true;
+    walked = walked.parent_path();
+  }
+}
+
+// The temporary folder; as root, /tmp instead when the temporary folder is
+// private (a TMPDIR made by mktemp -d), where the child that gives up root
+// could not reach the test's files.
+std::filesystem::path temp_root() {
+  std::filesystem::path root = std::filesystem::temp_directory_path();
+  if (::geteuid() == 0 && !others_can_pass(root) && others_can_pass("/tmp")) return "/tmp";
+  return root;
+}
+
+}  // namespace
+
 // The folder handed out lies one level below a folder of its own, so that
 // whatever a test does beside it (the work folders and the run lock of an
 // install folder, which lie in its parent) stays the test's own, even when
 // other runs share the temporary folder.
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "reeftown-test-XXXXXX").string();
+  std::string pattern = (temp_root() / "reeftown-test-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   // Others may pass through it, as through the temporary folder itself, for
   // tests that give up root in a child.
