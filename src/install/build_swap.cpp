@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -150,8 +152,11 @@ mode_t built_file_mode(const FileEntry& file, const ReleaseInfo& target) {
   return starts_as_program(file.path, target) ? 0755 : 0644;
 }
 
+// `stop` is set when another file's build has failed: this one then ends
+// at its next piece, with an error nobody reads.
 std::expected<void, ErrorText> build_file(const WorkFolders& folders, const ReleaseInfo& target,
-                                          const FileEntry& file, const SalvageMap& salvaged) {
+                                          const FileEntry& file, const SalvageMap& salvaged,
+                                          const std::atomic<bool>& stop) {
   const auto created = create_fresh_file(folders.stage_dir, file.path, built_file_mode(file, target));
   if (!created) return std::unexpected(created.error().message());
   const int fd = *created;
@@ -169,6 +174,7 @@ std::expected<void, ErrorText> build_file(const WorkFolders& folders, const Rele
   PieceBuffer piece;
 
   for (const FilePiece& part : file.pieces) {
+    if (stop.load(std::memory_order_relaxed)) return std::unexpected("stopped");
     piece.size = 0;
     if (const auto found = salvaged.find(part.id); found != salvaged.end()) {
       if (const int failure = read_salvaged(found->second, part.length, piece))
@@ -356,15 +362,70 @@ std::expected<void, ErrorText> build_files(const WorkFolders& folders, const Rel
                                            const std::vector<std::size_t>& to_update,
                                            const SalvageMap& salvaged) {
   (void)remove_tree(folders.stage_dir);
-  if (!to_update.empty()) {
-    if (auto made = make_work_folder(folders.stage_dir); !made) return made;
-  }
-  const std::string count = std::to_string(to_update.size());
-  for (std::size_t k = 0; k < to_update.size(); ++k) {
-    print("\r  building files " + std::to_string(k + 1) + "/" + count + "   ");
-    if (auto built = build_file(folders, target, target.files[to_update[k]], salvaged); !built) return built;
-  }
-  if (!to_update.empty()) print("\n");
+  if (to_update.empty()) return {};
+  if (auto made = make_work_folder(folders.stage_dir); !made) return made;
+
+  // Largest first, so that a large file does not start last and end alone.
+  std::vector<std::size_t> order = to_update;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return target.files[a].size > target.files[b].size;
+  });
+
+  // Files that have ended, built or failed; the builders tell the printing
+  // thread through it. A failure is set before its file counts as ended.
+  std::atomic<std::size_t> ended{0};
+  std::atomic<bool> failed{false};
+  std::atomic<std::size_t> next{0};
+  std::mutex first_error_lock;
+  std::optional<ErrorText> first_error;
+  // Builds the next file; false when none is left or a build has failed.
+  const auto build_next = [&] {
+    if (failed.load()) return false;
+    const std::size_t k = next.fetch_add(1);
+    if (k >= order.size()) return false;
+    auto built = build_file(folders, target, target.files[order[k]], salvaged, failed);
+    if (!built) {
+      std::lock_guard<std::mutex> hold(first_error_lock);
+      if (!first_error) first_error = std::move(built.error());
+      failed.store(true);
+    }
+    ended.fetch_add(1);
+    ended.notify_one();
+    return !failed.load();
+  };
+
+  const std::string count = std::to_string(order.size());
+  std::size_t shown = 0;
+  // The line counts the files that have ended, one number at a time, showing
+  // the file under way: "1/N" at the start, "N/N" while the last one builds.
+  const auto show_up_to = [&](std::size_t done) {
+    for (; shown < std::min(done + 1, order.size()); ++shown)
+      print("\r  building files " + std::to_string(shown + 1) + "/" + count + "   ");
+  };
+  {
+    std::vector<std::jthread> builders;
+    const std::size_t wanted = std::min(order.size(), scan_worker_count(logical_processor_count()));
+    for (std::size_t b = 0; b < wanted; ++b) {
+      try {
+        builders.emplace_back([&] { while (build_next()) {} });
+      } catch (const std::system_error&) {
+        break;  // fewer builders; with none this thread builds
+      }
+    }
+    if (builders.empty()) {
+      show_up_to(0);
+      while (build_next()) show_up_to(ended.load());
+    } else {
+      for (std::size_t done = ended.load(); !failed.load();) {
+        show_up_to(done);
+        if (done == order.size()) break;
+        ended.wait(done);
+        done = ended.load();
+      }
+    }
+  }  // joins the builders
+  if (first_error) return std::unexpected(std::move(*first_error));
+  print("\n");
   return {};
 }
 

@@ -1,8 +1,8 @@
 // The last file stages of a pass: every file to update built whole in the
 // stage folder and verified, then moved into the install folder by renames
 // that undo themselves on failure, then the release files, then the work
-// folders removed. Runs on the pass's thread; only the flush before the first
-// rename of the swap has helper threads, joined before the swap goes on.
+// folders removed. Runs on the pass's thread; the build and the flush before
+// the first rename of the swap have helper threads, joined before they return.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +47,9 @@ struct FileMove {
 };
 
 // Builds every file of `to_update` in folders.stage_dir from `salvaged` and
-// folders.cache_dir, printing "\r  building files {}/{}   " and a final "\n".
+// folders.cache_dir on up to SCAN_WORKERS_MAX threads, largest file first,
+// printing "\r  building files {}/{}   " for each file as the ones before it
+// end, and a final "\n". The first failure ends the build with its message.
 std::expected<void, ErrorText> build_files(const WorkFolders& folders, const ReleaseInfo& target,
                                            const std::vector<std::size_t>& to_update,
                                            const SalvageMap& salvaged);

@@ -261,6 +261,72 @@ TEST(Build, Failures) {
   }
 }
 
+// Files are built on several threads: many files in shared subfolders, with
+// pieces that many of them read at once, come out whole, and the line counts
+// every number in turn.
+TEST(Build, ManyFilesAtOnce) {
+  Install in;
+  const std::string salvage_bytes = pattern(70000, 99);
+  write_file(in.install_dir / "old.bin", "xy" + salvage_bytes);
+  const FilePiece from_install{sha256_hex(salvage_bytes), salvage_bytes.size()};
+  SalvageMap salvaged{{from_install.id, {in.install_dir / "old.bin", 2}}};
+  const std::string shared_bytes = pattern(5000, 7);
+  const FilePiece shared = in.cached(shared_bytes);
+
+  std::vector<std::size_t> all;
+  std::vector<std::string> contents;
+  constexpr std::size_t files = 60;
+  for (std::size_t i = 0; i < files; ++i) {
+    const std::string own = pattern(1 + (i * 7919) % 300000, static_cast<unsigned>(i));
+    std::string content = own + shared_bytes;
+    std::vector<FilePiece> pieces{in.cached(own), shared};
+    if (i % 3 == 0) {
+      pieces.push_back(from_install);
+      content += salvage_bytes;
+    }
+    all.push_back(in.add_file("sub" + std::to_string(i % 4) + "/deep/f" + std::to_string(i), pieces, content));
+    contents.push_back(content);
+  }
+
+  std::expected<void, ErrorText> built;
+  const std::string printed = captured_stderr([&] { built = build_files(in.folders, in.target, all, salvaged); });
+  ASSERT_TRUE(built.has_value()) << built.error();
+  std::string expected;
+  for (std::size_t k = 1; k <= files; ++k)
+    expected += "\r  building files " + std::to_string(k) + "/" + std::to_string(files) + "   ";
+  EXPECT_EQ(printed, expected + "\n");
+  for (std::size_t i = 0; i < files; ++i)
+    EXPECT_TRUE(read_file(in.folders.stage_dir / in.target.files[i].path) == contents[i]) << i;
+}
+
+// The first failure among many files ends the build with its own message; the
+// line stays open at a number already reached, never past one not yet shown.
+TEST(Build, FirstFailureAmongManyFilesEndsTheBuild) {
+  Install in;
+  const std::string other = "never cached";
+  const FilePiece absent{sha256_hex(other), other.size()};
+  std::vector<std::size_t> all;
+  constexpr std::size_t files = 40;
+  for (std::size_t i = 0; i < files; ++i) {
+    const std::string own = pattern(1000 + i, static_cast<unsigned>(i));
+    // The largest file is built first, so its failure comes early.
+    if (i == 17) {
+      all.push_back(in.add_file("broken.pak", {in.cached(pattern(50000, 1)), absent}, "x"));
+      continue;
+    }
+    all.push_back(in.add_file("f" + std::to_string(i), {in.cached(own)}, own));
+  }
+  std::expected<void, ErrorText> built;
+  const std::string printed = captured_stderr([&] { built = build_files(in.folders, in.target, all, {}); });
+  ASSERT_FALSE(built.has_value());
+  EXPECT_EQ(built.error(), "missing piece " + absent.id + " (No such file or directory)");
+  std::string numbers;
+  for (std::size_t k = 1; k <= files && numbers.size() < printed.size(); ++k)
+    numbers += "\r  building files " + std::to_string(k) + "/" + std::to_string(files) + "   ";
+  EXPECT_EQ(printed, numbers);
+  EXPECT_NE(printed.back(), '\n');
+}
+
 // ---------------------------------------------------------------- place_file
 
 TEST(PlaceFile, RecordsEveryMoveAndMovesOutWhatStandsThere) {
