@@ -358,11 +358,41 @@ bool starts_as_program(std::string_view path, const ReleaseInfo& target) {
   return key == scan_path_key(target.launch) || key == scan_path_key(ANTI_CHEAT_SETUP_PATH);
 }
 
+namespace {
+
+// Clears what an earlier run left in the stage folder but the staged release
+// copies: after a first install killed in its swap they alone name the files
+// it had moved into the install folder, which the next run must know for the
+// program's own even when that run is stopped too. The next swap writes them
+// fresh. Another user's folder, or a link, goes whole.
+void clear_stage_folder(const std::filesystem::path& stage_dir) {
+  struct stat info {};
+  if (::lstat(stage_dir.c_str(), &info) != 0) return;
+  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+    (void)remove_tree(stage_dir);
+    return;
+  }
+  std::vector<std::filesystem::path> left;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(stage_dir, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (std::find(STAGED_RELEASE_FILES.begin(), STAGED_RELEASE_FILES.end(), name) == STAGED_RELEASE_FILES.end())
+      left.push_back(it->path());
+  }
+  for (const std::filesystem::path& entry : left) (void)remove_tree(entry);
+}
+
+}  // namespace
+
 std::expected<void, ErrorText> build_files(const WorkFolders& folders, const ReleaseInfo& target,
                                            const std::vector<std::size_t>& to_update,
                                            const SalvageMap& salvaged) {
-  (void)remove_tree(folders.stage_dir);
-  if (to_update.empty()) return {};
+  clear_stage_folder(folders.stage_dir);
+  if (to_update.empty()) {
+    (void)::rmdir(folders.stage_dir.c_str());  // stays while it holds the copies
+    return {};
+  }
   if (auto made = make_work_folder(folders.stage_dir); !made) return made;
 
   // Largest first, so that a large file does not start last and end alone.

@@ -46,8 +46,8 @@ struct FileMove {
   std::optional<std::filesystem::path> backup;
 };
 
-// Builds every file of `to_update` in folders.stage_dir from `salvaged` and
-// folders.cache_dir on up to SCAN_WORKERS_MAX threads, largest file first,
+// Builds every file of `to_update` in folders.stage_dir (cleared first of all
+// but staged release copies) from `salvaged` and folders.cache_dir on up to SCAN_WORKERS_MAX threads, largest file first,
 // printing "\r  building files {}/{}   " for each file as the ones before it
 // end, and a final "\n". The first failure ends the build with its message.
 std::expected<void, ErrorText> build_files(const WorkFolders& folders, const ReleaseInfo& target,

@@ -194,6 +194,29 @@ TEST(Build, NothingToUpdatePrintsNothingAndMakesNoStageFolder) {
   EXPECT_FALSE(exists_entry(in.folders.stage_dir));
 }
 
+// A first install killed in its swap left its staged release copies, which
+// name the files it had placed; a later build clears everything else.
+TEST(Build, StagedReleaseCopiesOutlastTheClearingOfTheStageFolder) {
+  for (const bool nothing_to_build : {true, false}) {
+    SCOPED_TRACE(nothing_to_build ? "nothing to build" : "a file to build");
+    Install in;
+    write_file(in.folders.stage_dir / "left/over.bin", "from a failed pass");
+    write_file(in.folders.stage_dir / "game.pak", "half built");
+    for (const std::string_view staged : STAGED_RELEASE_FILES)
+      write_file(in.folders.stage_dir / staged, "kept " + std::string(staged));
+    std::vector<std::size_t> to_update;
+    if (!nothing_to_build) to_update.push_back(in.add_file("game.pak", {in.cached("new bytes")}, "new bytes"));
+    std::expected<void, ErrorText> built;
+    captured_stderr([&] { built = build_files(in.folders, in.target, to_update, {}); });
+    ASSERT_TRUE(built.has_value()) << built.error();
+    std::map<std::string, std::string> expected;
+    for (const std::string_view staged : STAGED_RELEASE_FILES)
+      expected[std::string(staged)] = "kept " + std::string(staged);
+    if (!nothing_to_build) expected["game.pak"] = "new bytes";
+    EXPECT_EQ(tree_listing(in.folders.stage_dir), expected);
+  }
+}
+
 TEST(Build, Failures) {
   struct Case {
     std::string name;
