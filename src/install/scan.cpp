@@ -14,6 +14,7 @@
 
 #include "lib/hexdigest.hpp"
 #include "lib/utf8.hpp"
+#include "platform/unique_fd.hpp"
 #include "release/install_layout.hpp"
 
 namespace {
@@ -31,41 +32,16 @@ bool has_suspect_extension(std::string_view name) {
   return std::ranges::find(SUSPECT_EXTENSIONS, extension) != SUSPECT_EXTENSIONS.end();
 }
 
-// One owned descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
 // A subfolder is opened by its name in its parent, never through a link: a
 // folder swapped for a link anywhere above cannot lead the walk out of the
 // install folder, and no full path can grow past the system's limit.
-Fd open_subfolder(int parent, const std::string& name) {
-  return Fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+UniqueFd open_subfolder(int parent, const std::string& name) {
+  return UniqueFd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 // The folder at `prefix` below the install folder, opened name by name.
-Fd reopen_below(int top, std::string_view prefix) {
-  Fd folder(::fcntl(top, F_DUPFD_CLOEXEC, 0));
+UniqueFd reopen_below(int top, std::string_view prefix) {
+  UniqueFd folder(::fcntl(top, F_DUPFD_CLOEXEC, 0));
   std::size_t at = 0;
   while (folder && at < prefix.size()) {
     const std::size_t slash = prefix.find('/', at);
@@ -126,7 +102,7 @@ std::vector<std::string> list_folder(int folder, const std::string& prefix,
 
 // A listed folder whose subfolders are still to be walked.
 struct PendingFolder {
-  Fd fd;                                // closed while parked, see OPEN_FOLDERS_MAX
+  UniqueFd fd;                                // closed while parked, see OPEN_FOLDERS_MAX
   std::string prefix;                   // raw names below install_dir, each followed by '/'
   std::vector<std::string> subfolders;  // listing order: the last is walked first
 };
@@ -148,22 +124,22 @@ void park_deep_folders(std::vector<PendingFolder>& stack) {
 void walk(const std::filesystem::path& install_dir, const std::unordered_set<std::string>& expected,
           ScanReport& report) {
   // The install folder itself is opened as given, a link the user chose included.
-  const Fd top(::open(install_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd top(::open(install_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!top) return;
   std::vector<PendingFolder> stack;
-  const auto list = [&](Fd folder, std::string prefix) {
+  const auto list = [&](UniqueFd folder, std::string prefix) {
     std::vector<std::string> subfolders = list_folder(folder.get(), prefix, expected, report);
     if (subfolders.empty()) return;
     stack.push_back({std::move(folder), std::move(prefix), std::move(subfolders)});
     park_deep_folders(stack);
   };
-  list(Fd(::fcntl(top.get(), F_DUPFD_CLOEXEC, 0)), "");
+  list(UniqueFd(::fcntl(top.get(), F_DUPFD_CLOEXEC, 0)), "");
   while (!stack.empty()) {
     PendingFolder& parent = stack.back();
     if (!parent.fd) parent.fd = reopen_below(top.get(), parent.prefix);
     const std::string name = std::move(parent.subfolders.back());
     parent.subfolders.pop_back();
-    Fd folder = parent.fd ? open_subfolder(parent.fd.get(), name) : Fd();
+    UniqueFd folder = parent.fd ? open_subfolder(parent.fd.get(), name) : UniqueFd();
     std::string prefix = parent.prefix + name + '/';
     // Done with the parent before its last subfolder is walked: a long chain
     // of single folders holds one descriptor, not one per level.

@@ -3,14 +3,31 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 struct UniqueFd {
   int fd = -1;
 
+  UniqueFd() = default;
   explicit UniqueFd(int owned) : fd(owned) {}
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
+  UniqueFd(UniqueFd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd = std::exchange(other.fd, -1);
+    }
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd; }
+  explicit operator bool() const { return fd >= 0; }
+
+  void reset() {
     if (fd >= 0) ::close(fd);
+    fd = -1;
   }
 
   // Closes now and gives close's result, which may report a write that
