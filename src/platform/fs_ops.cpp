@@ -105,15 +105,6 @@ bool remove_tree(const std::filesystem::path& path) {
 
 bool remove_empty_folders(const std::filesystem::path& path) { return remove_folder(path, true); }
 
-std::error_code sync_file_system(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::error_code(errno, std::generic_category());
-  std::error_code error;
-  if (::syncfs(fd) != 0) error = std::error_code(errno, std::generic_category());
-  ::close(fd);
-  return error;
-}
-
 namespace {
 
 std::error_code errno_code(int error = errno) { return std::error_code(error, std::generic_category()); }

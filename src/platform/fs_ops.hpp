@@ -1,5 +1,5 @@
-// Folder removal that never follows a link, and flushing a file system to
-// disk: what the swap of an installation needs beyond single renames. No
+// Folder removal that never follows a link, and files and folders made fresh
+// and owned: what the swap of an installation needs beyond single renames. No
 // state; safe on any thread.
 #pragma once
 
@@ -35,11 +35,6 @@ bool remove_empty_folders(const std::filesystem::path& path);
 // {reason}"; none when the folder is empty.
 std::optional<std::string> empty_open_folder(int fd, const std::filesystem::path& shown,
                                              bool folders_only = false);
-
-// Writes everything of the file system that holds `path` to disk (syncfs).
-// The error of the open or of the flush, which includes a write-back error
-// of a file written earlier.
-std::error_code sync_file_system(const std::filesystem::path& path);
 
 // Creates the file `relative` ('/'-separated) below the folder `base`, with
 // the folders it needs, for writing: fresh, whatever stood at its name removed

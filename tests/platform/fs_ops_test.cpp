@@ -108,12 +108,6 @@ TEST(FsOps, RemoveEmptyFoldersKeepsFiles) {
   EXPECT_EQ(read_file(dir.path / "full/a/file"), "x");
 }
 
-TEST(FsOps, SyncFileSystem) {
-  TempDir dir;
-  EXPECT_FALSE(sync_file_system(dir.path));
-  EXPECT_EQ(sync_file_system(dir.path / "absent").message(), "No such file or directory");
-}
-
 TEST(EmptyOpenFolder, RemovesLinksAsLinksAndNamesWhatStays) {
   struct Case {
     const char* name;
