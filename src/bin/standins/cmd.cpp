@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "platform/errno_text.hpp"
 #include "platform/fs_ops.hpp"
 #include "platform/protected_folders.hpp"
 #include "script_cursor.hpp"
@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string error_text(std::string_view what, const fs::path& path, int error) {
-  return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+  return std::string(what) + " " + path.string() + ": " + errno_text(error);
 }
 
 }  // namespace
