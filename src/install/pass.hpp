@@ -1,6 +1,7 @@
 // One install, update or repair pass over an install folder: load, scan,
-// plan, download, build, swap, clean up, register. Main thread; the scan and
-// the download start threads of their own and end them before they return.
+// plan, download, build, swap, clean up, register. Main thread; the scan, the
+// download and the build start threads of their own and end them before they
+// return.
 #pragma once
 
 #include <expected>
