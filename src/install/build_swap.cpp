@@ -50,6 +50,19 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
+// Starts up to `count` threads running `work`, fewer when the system has no
+// thread left to give; they join when `threads` goes.
+template <typename Work>
+void start_threads(std::vector<std::jthread>& threads, std::size_t count, const Work& work) {
+  for (std::size_t t = 0; t < count; ++t) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      return;
+    }
+  }
+}
+
 // The bytes of one piece at a time; emptied before each piece, its memory
 // kept for the next one of the same file, so a file of equal pieces
 // allocates once and nothing is zero-filled.
@@ -323,15 +336,10 @@ std::expected<void, ErrorText> flush_to_disk(const std::vector<std::filesystem::
     }
   };
   {
+    // The calling thread flushes too, and whatever no helper takes.
     std::vector<std::jthread> helpers;
     const std::size_t count = std::min(paths.size(), scan_worker_count(logical_processor_count()));
-    for (std::size_t h = 1; h < count; ++h) {
-      try {
-        helpers.emplace_back(flush_some);
-      } catch (const std::system_error&) {
-        break;  // the calling thread still flushes everything left
-      }
-    }
+    start_threads(helpers, count > 0 ? count - 1 : 0, flush_some);
     flush_some();
   }  // joins the helpers
   if (const int error = failure.load()) return std::unexpected(errno_text(error));
@@ -397,8 +405,8 @@ std::expected<void, ErrorText> build_files(const WorkFolders& folders, const Rel
 
   // Largest first, so that a large file does not start last and end alone.
   std::vector<std::size_t> order = to_update;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return target.files[a].size > target.files[b].size;
+  std::ranges::stable_sort(order, [&target](std::size_t a, std::size_t b) {
+    return larger_file_first(target, a, b);
   });
 
   // Files that have ended, built or failed; the builders tell the printing
@@ -434,14 +442,9 @@ std::expected<void, ErrorText> build_files(const WorkFolders& folders, const Rel
   };
   {
     std::vector<std::jthread> builders;
-    const std::size_t wanted = std::min(order.size(), scan_worker_count(logical_processor_count()));
-    for (std::size_t b = 0; b < wanted; ++b) {
-      try {
-        builders.emplace_back([&] { while (build_next()) {} });
-      } catch (const std::system_error&) {
-        break;  // fewer builders; with none this thread builds
-      }
-    }
+    start_threads(builders, std::min(order.size(), scan_worker_count(logical_processor_count())),
+                  [&] { while (build_next()) {} });
+    // With no builder at all this thread builds.
     if (builders.empty()) {
       show_up_to(0);
       while (build_next()) show_up_to(ended.load());

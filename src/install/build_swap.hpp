@@ -47,9 +47,10 @@ struct FileMove {
 };
 
 // Builds every file of `to_update` in folders.stage_dir (cleared first of all
-// but staged release copies) from `salvaged` and folders.cache_dir on up to SCAN_WORKERS_MAX threads, largest file first,
-// printing "\r  building files {}/{}   " for each file as the ones before it
-// end, and a final "\n". The first failure ends the build with its message.
+// but staged release copies) from `salvaged` and folders.cache_dir, on as
+// many threads as the scan hashes with, largest file first; prints
+// "\r  building files {}/{}   " for each file as the ones before it end, and a
+// final "\n". The first failure ends the build with its message.
 std::expected<void, ErrorText> build_files(const WorkFolders& folders, const ReleaseInfo& target,
                                            const std::vector<std::size_t>& to_update,
                                            const SalvageMap& salvaged);
