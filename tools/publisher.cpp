@@ -538,7 +538,7 @@ std::expected<FolderLock, ErrorText> lock_tree(const fs::path& tree) {
                                errno_text(attempt.error) + ")");
     }
     struct stat held {}, now {};
-    if (::fstat(attempt.lock.fd, &held) == 0 && ::stat(tree.c_str(), &now) == 0 &&
+    if (::fstat(attempt.lock.fd.get(), &held) == 0 && ::stat(tree.c_str(), &now) == 0 &&
         held.st_dev == now.st_dev && held.st_ino == now.st_ino)
       return std::move(attempt.lock);
   }

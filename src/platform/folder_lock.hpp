@@ -4,14 +4,12 @@
 
 #include <filesystem>
 
+#include "platform/unique_fd.hpp"
+
 // An exclusive advisory lock (flock) on a folder, held while the value lives
-// and never inherited by a child.
+// (the lock goes with its descriptor) and never inherited by a child.
 struct FolderLock {
-  int fd = -1;
-  FolderLock() = default;
-  FolderLock(FolderLock&& other) noexcept;
-  FolderLock& operator=(FolderLock&& other) noexcept;
-  ~FolderLock();
+  UniqueFd fd;
 };
 
 struct LockAttempt {
