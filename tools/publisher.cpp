@@ -183,12 +183,8 @@ std::expected<void, ErrorText> sync_dir(const fs::path& dir) {
 std::expected<void, ErrorText> write_synced(const fs::path& path, std::string_view bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (fd.fd < 0) return std::unexpected("cannot create " + quoted(path) + " (" + errno_text(errno) + ")");
-  while (!bytes.empty()) {
-    const ssize_t wrote = ::write(fd.fd, bytes.data(), bytes.size());
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return std::unexpected("cannot write " + quoted(path) + " (" + errno_text(errno) + ")");
-    bytes.remove_prefix(static_cast<std::size_t>(wrote));
-  }
+  if (const int error = write_all(fd.fd, bytes.data(), bytes.size()))
+    return std::unexpected("cannot write " + quoted(path) + " (" + errno_text(error) + ")");
   if (::fsync(fd.fd) != 0) return std::unexpected("cannot write " + quoted(path) + " (" + errno_text(errno) + ")");
   return {};
 }
