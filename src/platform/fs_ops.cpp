@@ -39,15 +39,6 @@ int list_names(int fd, std::vector<std::string>& names) {
   return error;
 }
 
-std::string fault(std::string_view what, const std::filesystem::path& path, int error) {
-  std::string text(what);
-  text += ' ';
-  text += path.string();
-  text += ": ";
-  text += errno_text(error);
-  return text;
-}
-
 bool remove_folder(const std::filesystem::path& path, bool folders_only) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT;
@@ -58,12 +49,21 @@ bool remove_folder(const std::filesystem::path& path, bool folders_only) {
 
 }  // namespace
 
+std::string path_failure_text(std::string_view what, const std::filesystem::path& path, int error) {
+  std::string text(what);
+  text += ' ';
+  text += path.string();
+  text += ": ";
+  text += errno_text(error);
+  return text;
+}
+
 std::optional<std::string> empty_open_folder(int fd, const std::filesystem::path& shown,
                                              bool folders_only) {
   std::optional<std::string> first_error;
   const auto note = [&first_error](std::string_view what, const std::filesystem::path& path,
                                    int error) {
-    if (!first_error) first_error = fault(what, path, error);
+    if (!first_error) first_error = path_failure_text(what, path, error);
   };
   std::vector<std::string> names;
   if (const int error = list_names(fd, names)) note("cannot list", shown, error);

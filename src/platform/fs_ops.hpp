@@ -26,13 +26,17 @@ bool remove_tree(const std::filesystem::path& path);
 // is gone. A folder that holds a file is left with the file.
 bool remove_empty_folders(const std::filesystem::path& path);
 
+// "{what} {path}: {reason}", the wording of a failed call on `path`, e.g.
+// "cannot remove /games/x: Permission denied".
+std::string path_failure_text(std::string_view what, const std::filesystem::path& path, int error);
+
 // Removes everything inside the folder open as `fd`, the walk under
 // remove_tree: a link as a link, a subfolder opened through its parent
 // without following a link, so an entry swapped for a link after it was
 // listed is never entered. With `folders_only` only folders go, as in
 // remove_empty_folders. `shown` is the folder's path for messages. The first
-// failure as "cannot list {path}: {reason}" or "cannot remove {path}:
-// {reason}"; none when the folder is empty.
+// failure as path_failure_text's "cannot list {path}: {reason}" or "cannot
+// remove {path}: {reason}"; none when the folder is empty.
 std::optional<std::string> empty_open_folder(int fd, const std::filesystem::path& shown,
                                              bool folders_only = false);
 

@@ -6,18 +6,14 @@
 
 #include <cerrno>
 
-#include "platform/errno_text.hpp"
 #include "platform/fs_ops.hpp"
 #include "platform/protected_folders.hpp"
+#include "platform/unique_fd.hpp"
 #include "script_cursor.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string error_text(std::string_view what, const fs::path& path, int error) {
-  return std::string(what) + " " + path.string() + ": " + errno_text(error);
-}
 
 }  // namespace
 
@@ -61,25 +57,18 @@ std::expected<void, ErrorText> remove_folder_tree(const fs::path& folder,
     return std::unexpected(
         "The process cannot access the file because it is being used by another process.");
   const fs::path parent = lexical.has_parent_path() ? lexical.parent_path() : fs::path(".");
-  const int parent_fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (parent_fd < 0) return std::unexpected(error_text("cannot open", parent, errno));
-  const int fd = ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    ::close(parent_fd);
-    return std::unexpected("The directory name is invalid.");
-  }
+  const UniqueFd parent_fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent_fd) return std::unexpected(path_failure_text("cannot open", parent, errno));
+  UniqueFd fd(::openat(parent_fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return std::unexpected("The directory name is invalid.");
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || is_root_or_above_home(info, homes)) {
-    ::close(fd);
-    ::close(parent_fd);
+  if (::fstat(fd.get(), &info) != 0 || is_root_or_above_home(info, homes))
     return std::unexpected("Access is denied.");
-  }
 
-  std::optional<ErrorText> first_error = empty_open_folder(fd, folder);
-  ::close(fd);
-  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0 && !first_error)
-    first_error = error_text("cannot remove", folder, errno);
-  ::close(parent_fd);
+  std::optional<ErrorText> first_error = empty_open_folder(fd.get(), folder);
+  fd.reset();
+  if (::unlinkat(parent_fd.get(), name.c_str(), AT_REMOVEDIR) != 0 && !first_error)
+    first_error = path_failure_text("cannot remove", folder, errno);
   if (first_error) return std::unexpected(*first_error);
   return {};
 }
