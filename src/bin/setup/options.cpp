@@ -34,7 +34,7 @@ std::filesystem::path default_install_dir(const std::optional<std::string>& loca
   return join(join(std::move(base), "Programs"), "Reef Town");
 }
 
-std::string without_trailing_slashes(std::string text) {
+std::string url_without_trailing_slashes(std::string text) {
   while (!text.empty() && text.back() == '/') text.pop_back();
   return text;
 }
@@ -51,8 +51,8 @@ Settings settings_from_args(std::span<const std::string> args,
   } else {
     settings.install_dir = default_install_dir(local_app_data());
   }
-  settings.base_url =
-      without_trailing_slashes(option_value(args, "--base").value_or(std::string(DEFAULT_BASE_URL)));
+  settings.base_url = url_without_trailing_slashes(
+      option_value(args, "--base").value_or(std::string(DEFAULT_BASE_URL)));
   settings.launch = !has_flag(args, "--no-launch");
   return settings;
 }

@@ -22,8 +22,9 @@ bool has_flag(std::span<const std::string> args, std::string_view name);
 // unset or not valid UTF-8.
 std::filesystem::path default_install_dir(const std::optional<std::string>& local_app_data);
 
-// `text` without any '/' at its end.
-std::string without_trailing_slashes(std::string text);
+// `text` without any '/' at its end, for the base URL (a path keeps a lone
+// "/" through without_trailing_slashes).
+std::string url_without_trailing_slashes(std::string text);
 
 struct Settings {
   std::filesystem::path install_dir;
