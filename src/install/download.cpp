@@ -10,16 +10,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>

@@ -102,7 +102,7 @@ std::vector<std::string> list_folder(int folder, const std::string& prefix,
 
 // A listed folder whose subfolders are still to be walked.
 struct PendingFolder {
-  UniqueFd fd;                                // closed while parked, see OPEN_FOLDERS_MAX
+  UniqueFd fd;                          // closed while parked, see OPEN_FOLDERS_MAX
   std::string prefix;                   // raw names below install_dir, each followed by '/'
   std::vector<std::string> subfolders;  // listing order: the last is walked first
 };
