@@ -1,25 +1,20 @@
 #include "standins.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
-namespace fs = std::filesystem;
+#include "platform/protected_folders.hpp"
 
-std::optional<fs::path> home_folder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return fs::path(home);
-  const passwd* entry = ::getpwuid(::getuid());
-  if (entry != nullptr && entry->pw_dir != nullptr && entry->pw_dir[0] == '/')
-    return fs::path(entry->pw_dir);
-  return std::nullopt;
-}
+namespace fs = std::filesystem;
 
 std::optional<fs::path> windows_profile_folder() {
   const char* data_home = std::getenv("XDG_DATA_HOME");
   if (data_home != nullptr && data_home[0] == '/') return fs::path(data_home) / "reeftown-windows";
-  const std::optional<fs::path> home = home_folder();
+  // The home folder: $HOME when absolute, else the user database's entry.
+  std::optional<fs::path> home;
+  if (const char* value = std::getenv("HOME"); value != nullptr && value[0] == '/')
+    home = fs::path(value);
+  else
+    home = password_database_home();
   if (!home) return std::nullopt;
   return *home / ".local" / "share" / "reeftown-windows";
 }

@@ -10,6 +10,3 @@
 // $XDG_DATA_HOME/reeftown-windows, or ~/.local/share/reeftown-windows when
 // XDG_DATA_HOME is unset or relative; none without a home folder.
 std::optional<std::filesystem::path> windows_profile_folder();
-
-// The home folder: $HOME when absolute, else the user database's entry.
-std::optional<std::filesystem::path> home_folder();
