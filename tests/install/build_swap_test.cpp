@@ -49,12 +49,6 @@ bool exists_entry(const fs::path& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
-unsigned permission_bits(const fs::path& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return 0;
-  return info.st_mode & 07777;
-}
-
 // An install folder "game" in a fresh folder, with its work folders beside it.
 struct Install {
   TempDir dir;

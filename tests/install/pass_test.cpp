@@ -333,11 +333,6 @@ TEST_F(Pass, SameVersionPassRemovesStrayFile) {
   EXPECT_FALSE(work_folders_in(dir.parent_path()));
 }
 
-mode_t permission_bits(const fs::path& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 struct ScopedUmask {
   mode_t saved;
   explicit ScopedUmask(mode_t mask) : saved(::umask(mask)) {}

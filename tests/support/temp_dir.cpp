@@ -80,6 +80,11 @@ std::string read_file(const std::filesystem::path& path) {
   return s.str();
 }
 
+unsigned permission_bits(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 std::map<std::string, std::string> tree_listing(const std::filesystem::path& root) {
   std::map<std::string, std::string> out;
   std::error_code ec;

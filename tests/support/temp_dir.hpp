@@ -23,6 +23,10 @@ void write_file(const std::filesystem::path& path, std::string_view content);
 // The whole content of `path`; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
 
+// The permission bits of the entry at `path` itself (a link is not
+// followed); 0 when there is none.
+unsigned permission_bits(const std::filesystem::path& path);
+
 // Everything below `root` by its relative path: a file's content, "<folder>",
 // "<link> " and the link's target, or "<other>" (never read, so a FIFO cannot
 // block). A tree to compare before and after; empty when `root` is missing.
