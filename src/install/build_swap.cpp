@@ -384,9 +384,12 @@ void clear_stage_folder(const std::filesystem::path& stage_dir) {
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator(stage_dir, error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (std::find(STAGED_RELEASE_FILES.begin(), STAGED_RELEASE_FILES.end(), name) == STAGED_RELEASE_FILES.end())
-      left.push_back(it->path());
+    // Only a file at a copy's name is a copy: a folder there would stop every
+    // later swap from writing its copy.
+    const bool copy = std::ranges::find(STAGED_RELEASE_FILES, it->path().filename().string()) !=
+                          STAGED_RELEASE_FILES.end() &&
+                      it->symlink_status(error).type() == std::filesystem::file_type::regular;
+    if (!copy) left.push_back(it->path());
   }
   for (const std::filesystem::path& entry : left) (void)remove_tree(entry);
 }

@@ -209,6 +209,15 @@ TEST(Build, StagedReleaseCopiesOutlastTheClearingOfTheStageFolder) {
     if (!nothing_to_build) expected["game.pak"] = "new bytes";
     EXPECT_EQ(tree_listing(in.folders.stage_dir), expected);
   }
+  // Only files count as copies: a folder at a copy's name, which would stop
+  // the swap from writing that copy, goes.
+  Install in;
+  fs::create_directories(in.folders.stage_dir / STAGED_VERSION_FILE / "inside");
+  const std::size_t one = in.add_file("game.pak", {in.cached("new bytes")}, "new bytes");
+  std::expected<void, ErrorText> built;
+  captured_stderr([&] { built = build_files(in.folders, in.target, {one}, {}); });
+  ASSERT_TRUE(built.has_value()) << built.error();
+  EXPECT_FALSE(exists_entry(in.folders.stage_dir / STAGED_VERSION_FILE));
 }
 
 TEST(Build, Failures) {
