@@ -443,13 +443,14 @@ std::expected<void, ErrorText> build_files(const WorkFolders& folders, const Rel
     for (; shown < std::min(done + 1, order.size()); ++shown)
       print("\r  building files " + std::to_string(shown + 1) + "/" + count + "   ");
   };
+  // The first file's line stands before any build can fail.
+  show_up_to(0);
   {
     std::vector<std::jthread> builders;
     start_threads(builders, std::min(order.size(), scan_worker_count(logical_processor_count())),
                   [&] { while (build_next()) {} });
     // With no builder at all this thread builds.
     if (builders.empty()) {
-      show_up_to(0);
       while (build_next()) show_up_to(ended.load());
     } else {
       for (std::size_t done = ended.load(); !failed.load();) {
